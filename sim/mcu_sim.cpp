@@ -1,0 +1,386 @@
+#include "mcu_sim.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <time.h>
+#include <unistd.h>
+
+namespace mcusim {
+namespace {
+
+constexpr uint8_t kTerminator = 0xFF;
+constexpr milliseconds kTrickleGap{2};
+
+[[noreturn]] void fail(const char *what) {
+  throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+struct rate {
+  speed_t speed;
+  unsigned baud;
+};
+constexpr rate kRates[] = {
+    {B1200, 1200},     {B2400, 2400},    {B4800, 4800},   {B9600, 9600},
+    {B19200, 19200},   {B38400, 38400},  {B57600, 57600}, {B115200, 115200},
+    {B230400, 230400}, {B460800, 460800}};
+
+timespec to_timespec(clock::duration d) {
+  if (d < clock::duration::zero())
+    d = clock::duration::zero();
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+  return timespec{static_cast<time_t>(ns / 1000000000),
+                  static_cast<long>(ns % 1000000000)};
+}
+
+} // namespace
+
+unsigned baud_of(speed_t speed) {
+  for (const auto &r : kRates)
+    if (r.speed == speed)
+      return r.baud;
+  return 0;
+}
+
+speed_t speed_of(unsigned baud) {
+  for (const auto &r : kRates)
+    if (r.baud == baud)
+      return r.speed;
+  return 0;
+}
+
+std::string hex(const bytes &data) {
+  std::string out;
+  char buf[4];
+  for (size_t i = 0; i < data.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", data[i]);
+    out += buf;
+  }
+  return out;
+}
+
+answer answer::silence() { return answer{}; }
+
+answer answer::raw(bytes data) {
+  answer a;
+  a.segments.push_back(
+      segment{std::move(data), milliseconds{0}, pacing::burst});
+  return a;
+}
+
+answer answer::version(uint8_t v) {
+  bytes reply(16, 0x00);
+  reply[0] = 0x90;
+  reply[1] = 0x50;
+  reply[14] = v;
+  reply[15] = kTerminator;
+  return raw(std::move(reply));
+}
+
+answer answer::ack() { return raw({0x90, 0x41, 0xFF}); }
+answer answer::completion() { return raw({0x90, 0x51, 0xFF}); }
+
+answer answer::ack_and_completion(milliseconds gap) {
+  if (gap.count() == 0)
+    return raw({0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF});
+  answer a = ack();
+  a.then(completion().after(gap));
+  return a;
+}
+
+answer answer::error() { return raw({0x90, 0x60, 0x02, 0xFF}); }
+answer answer::garbage() { return raw({0x00, 0x13, 0xA7, 0x5C, 0x22}); }
+
+answer answer::overlong() {
+  bytes run(32, 0x11);
+  run[0] = 0x90;
+  return raw(std::move(run));
+}
+
+answer &answer::after(milliseconds delay) {
+  if (!segments.empty())
+    segments.front().delay = delay;
+  return *this;
+}
+
+answer &answer::paced(pacing pace) {
+  for (auto &s : segments)
+    s.pace = pace;
+  return *this;
+}
+
+answer &answer::then(const answer &next) {
+  segments.insert(segments.end(), next.segments.begin(), next.segments.end());
+  return *this;
+}
+
+answer &answer::hang_up_after(int count) {
+  hangup_after = count;
+  return *this;
+}
+
+mcu::mcu(config cfg) : cfg_(cfg) {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master_ < 0)
+    fail("posix_openpt");
+  char name[128];
+  if (::grantpt(master_) < 0 || ::unlockpt(master_) < 0 ||
+      ::ptsname_r(master_, name, sizeof name) != 0)
+    fail("pty set-up");
+  slave_name_ = name;
+  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave_ < 0)
+    fail("open pty slave");
+  // Raw from the start, so nothing is echoed before the controller
+  // configures the line.
+  termios t{};
+  ::tcgetattr(slave_, &t);
+  ::cfmakeraw(&t);
+  ::tcsetattr(slave_, TCSANOW, &t);
+  ::fcntl(master_, F_SETFL, O_NONBLOCK);
+  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0)
+    fail("pipe2");
+  thread_ = std::thread([this] { serve(); });
+}
+
+mcu::~mcu() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  [[maybe_unused]] ssize_t w = ::write(wake_[1], "x", 1);
+  thread_.join();
+  for (int fd : {master_, slave_, wake_[0], wake_[1]})
+    if (fd >= 0)
+      ::close(fd);
+}
+
+void mcu::script(answer a) {
+  std::lock_guard<std::mutex> lock(mu_);
+  script_.push_back(std::move(a));
+}
+
+void mcu::set_default(answer a) {
+  std::lock_guard<std::mutex> lock(mu_);
+  default_ = std::move(a);
+  has_default_ = true;
+}
+
+void mcu::set_hold(milliseconds hold) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hold_ = hold;
+}
+
+void mcu::set_pacing(pacing pace) {
+  std::lock_guard<std::mutex> lock(mu_);
+  pace_ = pace;
+}
+
+void mcu::set_observer(traffic_fn fn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  observer_ = std::move(fn);
+}
+
+std::vector<received> mcu::log() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return log_;
+}
+
+bool mcu::wait_for(size_t count, milliseconds limit) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_for(lock, limit, [&] { return log_.size() >= count; });
+}
+
+size_t mcu::interleaved() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return interleaved_;
+}
+
+bool mcu::hung_up() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hung_up_;
+}
+
+speed_t mcu::line_speed() const {
+  termios t{};
+  if (slave_ < 0 || ::tcgetattr(slave_, &t) < 0)
+    return 0;
+  return ::cfgetospeed(&t);
+}
+
+void mcu::notify(bool to_mcu, const bytes &data, speed_t speed) {
+  traffic_fn fn;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fn = observer_;
+  }
+  if (fn)
+    fn(to_mcu, data, speed);
+}
+
+void mcu::serve() {
+  std::deque<received> queue;
+  while (master_ >= 0) {
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR)
+        continue;
+      return;
+    }
+    if (fds[1].revents)
+      return;
+    if (fds[0].revents & POLLIN)
+      take_input(false);
+    // Answer in arrival order; messages that come in meanwhile join the
+    // log and wait their turn.
+    for (;;) {
+      received next;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (pending_.empty())
+          break;
+        next = pending_.front();
+        pending_.pop_front();
+      }
+      if (!send(pick(next.data, next.speed), next.speed))
+        return;
+    }
+  }
+}
+
+void mcu::take_input(bool holding) {
+  uint8_t buf[4096];
+  ssize_t got;
+  while ((got = ::read(master_, buf, sizeof buf)) > 0) {
+    speed_t speed = line_speed();
+    for (ssize_t i = 0; i < got; ++i) {
+      inbox_.push_back(buf[i]);
+      if (buf[i] != kTerminator)
+        continue;
+      received msg{std::move(inbox_), clock::now(), speed, holding};
+      inbox_.clear();
+      notify(true, msg.data, speed);
+      std::lock_guard<std::mutex> lock(mu_);
+      interleaved_ += holding ? 1 : 0;
+      log_.push_back(msg);
+      pending_.push_back(std::move(msg));
+      cv_.notify_all();
+    }
+  }
+}
+
+answer mcu::pick(const bytes &msg, speed_t speed) {
+  if (speed != cfg_.speed)
+    return cfg_.noise_at_wrong_speed ? answer::garbage() : answer::silence();
+  std::lock_guard<std::mutex> lock(mu_);
+  answer a;
+  if (!script_.empty()) {
+    a = std::move(script_.front());
+    script_.pop_front();
+  } else {
+    if (has_default_)
+      a = default_;
+    else if (msg.size() >= 2 && msg[0] == 0x81 && msg[1] == 0x09)
+      a = answer::version(cfg_.version);
+    else if (msg.size() >= 2 && msg[0] == 0x81 && msg[1] == 0x01)
+      a = answer::ack_and_completion();
+    a.paced(pace_);
+  }
+  if (!a.segments.empty() && hold_.count() > 0)
+    a.segments.front().delay += hold_;
+  return a;
+}
+
+bool mcu::wait_quietly(clock::time_point until) {
+  for (;;) {
+    auto left = until - clock::now();
+    if (left <= clock::duration::zero())
+      return true;
+    timespec ts = to_timespec(left);
+    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    int r = ::ppoll(fds, 2, &ts, nullptr);
+    if (r < 0 && errno != EINTR)
+      return false;
+    if (r > 0 && fds[1].revents)
+      return false;
+    if (r > 0 && (fds[0].revents & POLLIN))
+      take_input(true);
+  }
+}
+
+bool mcu::send(const answer &a, speed_t speed) {
+  bytes sent;
+  const unsigned baud = baud_of(speed);
+  const size_t limit = a.hangup_after < 0 ? static_cast<size_t>(-1)
+                                          : static_cast<size_t>(a.hangup_after);
+  auto report = [&] {
+    if (!sent.empty())
+      notify(false, sent, speed);
+  };
+  for (const auto &seg : a.segments) {
+    if (!wait_quietly(clock::now() + seg.delay))
+      return false;
+    auto next_byte = clock::now();
+    for (size_t i = 0; i < seg.data.size() && sent.size() < limit;) {
+      size_t chunk = seg.pace == pacing::burst ? seg.data.size() - i : 1;
+      chunk = std::min(chunk, limit - sent.size());
+      if (seg.pace == pacing::line_rate && baud > 0) {
+        // Ten bit times a byte: start, eight data bits, stop.
+        next_byte += std::chrono::nanoseconds(10000000000ULL / baud);
+        timespec ts = to_timespec(next_byte.time_since_epoch());
+        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+      }
+      if (!write_all(seg.data.data() + i, chunk))
+        return false;
+      sent.insert(sent.end(), seg.data.begin() + static_cast<long>(i),
+                  seg.data.begin() + static_cast<long>(i + chunk));
+      i += chunk;
+      if (seg.pace == pacing::trickle && i < seg.data.size() &&
+          !wait_quietly(clock::now() + kTrickleGap))
+        return false;
+    }
+  }
+  report();
+  if (sent.size() >= limit) {
+    hang_up();
+    return false;
+  }
+  return true;
+}
+
+bool mcu::write_all(const uint8_t *data, size_t len) {
+  while (len > 0) {
+    ssize_t w = ::write(master_, data, len);
+    if (w > 0) {
+      data += w;
+      len -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno != EAGAIN && errno != EINTR)
+      return false;
+    // The slave's input queue is full: wait until the controller reads.
+    pollfd fds[2] = {{master_, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+      return false;
+    if (fds[1].revents)
+      return false;
+  }
+  return true;
+}
+
+void mcu::hang_up() {
+  ::close(master_);
+  ::close(slave_);
+  master_ = -1;
+  slave_ = -1;
+  std::lock_guard<std::mutex> lock(mu_);
+  hung_up_ = true;
+  cv_.notify_all();
+}
+
+} // namespace mcusim

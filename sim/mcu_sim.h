@@ -1,0 +1,165 @@
+// A simulated camera MCU on the master side of a pseudo-terminal.
+//
+// The controller opens the slave like the board's UART, so termios, the
+// pending-byte count and the drain all run against the real tty driver.
+// The MCU reads the speed the controller set and answers only at its own
+// speed; at any other it stays silent or sends noise, as a real UART at the
+// wrong rate would. Every message it receives is logged with the time and
+// the line speed. Answers can be scripted message by message.
+//
+// Thread safety: all public operations may be called from any thread while
+// the MCU serves the line on its own thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <vector>
+
+namespace mcusim {
+
+using bytes = std::vector<uint8_t>;
+using clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+enum class pacing {
+  burst,     // all bytes in one write
+  trickle,   // one byte at a time, a couple of milliseconds apart
+  line_rate, // one byte every 10 bit times at the line's speed
+};
+
+// Part of an answer: bytes sent after a delay, with a pacing.
+struct segment {
+  bytes data;
+  milliseconds delay{0};
+  pacing pace = pacing::burst;
+};
+
+// What the MCU sends back for one message. No segments means silence.
+struct answer {
+  std::vector<segment> segments;
+  // Closes the line (the pty master) after this many bytes of the answer;
+  // negative: never.
+  int hangup_after = -1;
+
+  static answer silence();
+  static answer raw(bytes data);
+  // 90 50, 13 data bytes with the version last (reply byte 14), FF.
+  static answer version(uint8_t v);
+  static answer ack();        // 90 41 FF
+  static answer completion(); // 90 51 FF
+  // Acknowledgement, then the completion after gap (both in one burst when
+  // gap is zero).
+  static answer ack_and_completion(milliseconds gap = milliseconds{0});
+  static answer error();   // 90 60 02 FF, syntax error
+  static answer garbage(); // bytes that are no reply at all
+  // 90 followed by 31 bytes and never a terminator.
+  static answer overlong();
+
+  answer &after(milliseconds delay); // delays the first segment
+  answer &paced(pacing pace);        // sets every segment's pacing
+  answer &then(const answer &next);  // appends next's segments
+  answer &hang_up_after(int count);
+};
+
+struct received {
+  bytes data; // one message, up to and including its FF
+  clock::time_point at;
+  speed_t speed;    // the line's speed (termios B* value) on arrival
+  bool interleaved; // arrived while an answer was still held back
+};
+
+struct config {
+  speed_t speed = B115200; // the only speed the MCU answers at
+  uint8_t version = 22;
+  bool noise_at_wrong_speed = false;
+};
+
+// Observer of the traffic, called on the MCU's thread: to_mcu is true for
+// bytes the controller sent (one whole message), false for an answer.
+using traffic_fn =
+    std::function<void(bool to_mcu, const bytes &data, speed_t speed)>;
+
+class mcu {
+public:
+  explicit mcu(config cfg = {});
+  ~mcu(); // stops serving and closes the pty
+  mcu(const mcu &) = delete;
+  mcu &operator=(const mcu &) = delete;
+
+  // Path of the pty slave, e.g. "/dev/pts/3".
+  const std::string &slave_path() const { return slave_name_; }
+
+  // Queues the answer to the next message received at the right speed.
+  // When the queue is empty, inquiries (81 09 ..) get a version reply,
+  // commands (81 01 ..) an acknowledgement and completion, anything else
+  // silence.
+  void script(answer a);
+  // Replaces the answer used once the script is spent.
+  void set_default(answer a);
+  // Held back before every answer, scripted or not.
+  void set_hold(milliseconds hold);
+  // Pacing of the default answers (scripted ones carry their own).
+  void set_pacing(pacing pace);
+  void set_observer(traffic_fn fn);
+
+  std::vector<received> log() const;
+  // Waits until at least count messages have arrived; false if limit
+  // passed first (a safety net, not a way to synchronise).
+  bool wait_for(size_t count, milliseconds limit) const;
+  // Messages that arrived while an answer was being held back: a sign that
+  // two exchanges interleaved on the wire.
+  size_t interleaved() const;
+  // True once the MCU closed the line (a scripted hang-up).
+  bool hung_up() const;
+
+private:
+  config cfg_;
+  int master_ = -1;
+  int slave_ = -1; // kept open so the tty survives the controller's close
+  int wake_[2] = {-1, -1};
+  std::string slave_name_;
+
+  mutable std::mutex mu_;
+  mutable std::condition_variable cv_;
+  std::deque<answer> script_;
+  answer default_;
+  bool has_default_ = false;
+  milliseconds hold_{0};
+  pacing pace_ = pacing::burst;
+  traffic_fn observer_;
+  std::vector<received> log_;
+  size_t interleaved_ = 0;
+  bool hung_up_ = false;
+  bool stop_ = false;
+
+  std::deque<received> pending_; // logged, not yet answered
+  bytes inbox_;                  // bytes read but not yet a whole message
+  std::thread thread_;
+
+  void serve();
+  void take_input(bool holding);
+  answer pick(const bytes &msg, speed_t speed);
+  // False when the MCU must stop serving (stopped or hung up).
+  bool send(const answer &a, speed_t speed);
+  bool write_all(const uint8_t *data, size_t len);
+  bool wait_quietly(clock::time_point until);
+  speed_t line_speed() const;
+  void hang_up();
+  void notify(bool to_mcu, const bytes &data, speed_t speed);
+};
+
+// Bits per second of a termios speed constant; 0 if unknown.
+unsigned baud_of(speed_t speed);
+// Termios constant for a rate in bits per second; 0 if unsupported.
+speed_t speed_of(unsigned baud);
+// "81 09 7E 7E 16 FF".
+std::string hex(const bytes &data);
+
+} // namespace mcusim

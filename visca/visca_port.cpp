@@ -1,0 +1,130 @@
+#include "visca_port.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace visca_port {
+namespace {
+
+int real_pending(int fd) {
+  int n = 0;
+  if (::ioctl(fd, FIONREAD, &n) < 0)
+    return -1;
+  return n;
+}
+
+ssize_t real_read(int fd, void *buf, size_t len) {
+  return ::read(fd, buf, len);
+}
+
+ssize_t real_write(int fd, const void *buf, size_t len) {
+  return ::write(fd, buf, len);
+}
+
+void real_sleep_us(unsigned usec) {
+  // nanosleep rather than usleep: it resumes after a signal, so a pause is
+  // never cut short.
+  timespec ts{static_cast<time_t>(usec / 1000000U),
+              static_cast<long>(usec % 1000000U) * 1000L};
+  while (::nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+  }
+}
+
+const line_ops real_table{real_pending, real_read, real_write, real_sleep_us};
+std::atomic<const line_ops *> current{&real_table};
+std::atomic<const char *> version_file{"/tmp/quelmar-mcu-version"};
+std::atomic<unsigned> temp_counter{0};
+
+bool write_all(int fd, const void *buf, size_t len) {
+  const auto *p = static_cast<const unsigned char *>(buf);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t w = ::write(fd, p + done, len - done);
+    if (w < 0 && errno == EINTR)
+      continue;
+    if (w <= 0)
+      return false;
+    done += static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Creates a new file next to path, exclusively, and returns its descriptor
+// with its name in tmp; -1 when no such file could be made.
+int create_temp_beside(const char *path, char *tmp, size_t tmp_size) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    unsigned tag = static_cast<unsigned>(now.tv_nsec) ^
+                   (temp_counter.fetch_add(1) * 2654435761U);
+    int len = std::snprintf(tmp, tmp_size, "%s.%ld.%08x", path,
+                            static_cast<long>(::getpid()), tag);
+    if (len < 0 || static_cast<size_t>(len) >= tmp_size)
+      return -1;
+    int fd =
+        ::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST)
+      return fd;
+  }
+  return -1;
+}
+
+} // namespace
+
+const line_ops &ops() { return *current.load(std::memory_order_acquire); }
+
+void install(const line_ops *table) {
+  current.store(table ? table : &real_table, std::memory_order_release);
+}
+
+const line_ops &real_ops() { return real_table; }
+
+const char *version_path() { return version_file.load(); }
+
+void set_version_path(const char *path) { version_file.store(path); }
+
+int open_line(const char *path) {
+  // Opening without O_NONBLOCK could hang on a modem line waiting for
+  // carrier; blocking mode is restored once the descriptor is ours.
+  int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0)
+    ::fcntl(fd, F_SETFL, 0);
+  return fd;
+}
+
+void configure_line(int fd, speed_t speed, termios &settings) {
+  ::tcgetattr(fd, &settings);
+  settings.c_cflag &= ~static_cast<tcflag_t>(PARENB | CSTOPB | CSIZE | CRTSCTS);
+  settings.c_cflag |= CS8 | CREAD | CLOCAL;
+  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ECHOE | ISIG);
+  settings.c_iflag = 0;
+  settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  ::cfsetispeed(&settings, speed);
+  ::cfsetospeed(&settings, speed);
+  ::tcsetattr(fd, TCSANOW, &settings);
+}
+
+void close_line(int fd) { ::close(fd); }
+
+bool replace_file(const char *path, const void *buf, size_t len) {
+  char tmp[4096];
+  int fd = create_temp_beside(path, tmp, sizeof tmp);
+  if (fd < 0)
+    return false;
+  bool ok = write_all(fd, buf, len);
+  // close() reports late write errors on some filesystems; a file that may
+  // be short must not replace a good one.
+  ok = (::close(fd) == 0) && ok;
+  if (ok && ::rename(tmp, path) == 0)
+    return true;
+  ::unlink(tmp);
+  return false;
+}
+
+} // namespace visca_port

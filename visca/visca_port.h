@@ -1,0 +1,64 @@
+// The controller's only door to the platform for line I/O and sleeping.
+//
+// The product uses the real system calls. Tests and fuzzers install a
+// scripted line and a virtual clock, so the reply reader and the waits can
+// be driven without a tty and without sleeping. This header is internal to
+// the controller and its tests; it is not part of the public interface.
+//
+// Thread safety: install() is meant for test set-up, before any thread uses
+// the controller. The calls themselves are as thread-safe as the functions
+// installed (the real ones are plain system calls).
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+#include <termios.h>
+
+namespace visca_port {
+
+struct line_ops {
+  // Bytes the driver holds for reading on fd; negative when the query
+  // failed.
+  int (*pending)(int fd);
+  // As read(2) and write(2).
+  ssize_t (*read)(int fd, void *buf, size_t len);
+  ssize_t (*write)(int fd, const void *buf, size_t len);
+  // Sleeps at least the given number of microseconds.
+  void (*sleep_us)(unsigned usec);
+};
+
+// The operations in force. Never null.
+const line_ops &ops();
+
+// Replaces the operations; nullptr restores the real ones. The table must
+// outlive its use.
+void install(const line_ops *table);
+
+// The real operations, for substitutes that wrap them.
+const line_ops &real_ops();
+
+// Opens a serial device read/write, not as controlling terminal, and
+// leaves it in blocking mode. Returns the descriptor, which the caller
+// owns, or -1.
+int open_line(const char *path);
+// Sets the line to raw 8N1 at speed, without flow control, starting from
+// its current settings, which are left in settings. The control characters
+// are kept as they were. Failures are not reported.
+void configure_line(int fd, speed_t speed, termios &settings);
+void close_line(int fd);
+
+// Path of the version file. The product writes "/tmp/quelmar-mcu-version";
+// tests point it at a folder of their own. Not owned; must outlive its use.
+const char *version_path();
+void set_version_path(const char *path);
+
+// Replaces the file at path with exactly len bytes from buf, so that a
+// reader sees either the old file or the whole new one. The bytes go to a
+// fresh file created exclusively in the same folder (mode 0666 less the
+// umask), which is then renamed over path: a symbolic link at path is
+// replaced, not followed; a FIFO there never blocks; a directory there
+// makes it fail. Returns true when path holds the new content. Leaves no
+// temporary file behind on any path.
+bool replace_file(const char *path, const void *buf, size_t len);
+
+} // namespace visca_port
