@@ -186,6 +186,11 @@ void mcu::set_observer(traffic_fn fn) {
   observer_ = std::move(fn);
 }
 
+void mcu::inject(const bytes &data) {
+  if (!write_all(data.data(), data.size()))
+    fail("inject");
+}
+
 std::vector<received> mcu::log() const {
   std::lock_guard<std::mutex> lock(mu_);
   return log_;

@@ -109,6 +109,10 @@ public:
   void set_pacing(pacing pace);
   void set_observer(traffic_fn fn);
 
+  // Sends bytes now, unasked, as line noise would. Call it while the MCU
+  // is not answering.
+  void inject(const bytes &data);
+
   std::vector<received> log() const;
   // Waits until at least count messages have arrived; false if limit
   // passed first (a safety net, not a way to synchronise).

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the probe and runs it, as on the board, against the simulated MCU:
+# once with an MCU at 115200 baud and once with one that answers only at
+# 9600. Shows the bytes that crossed the line and the version file written.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+install_missing "${BUILD_PACKAGES[@]}"
+
+cmake --preset default >/dev/null
+cmake --build --preset default
+
+sim=build/default/sim/visca-mcu-sim
+probe=build/default/probe/quelmar-mcu-probe
+
+echo
+echo "== MCU answering at 115200 baud, version 22"
+"$sim" --speed 115200 --version 22 -- "$probe"
+echo
+echo "== MCU answering only at 9600 baud, version -2 (0xFE)"
+"$sim" --speed 9600 --version 254 -- "$probe"

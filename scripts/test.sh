@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: formatting, the host build with warnings as
+# errors, and the same suite under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+install_missing "${BUILD_PACKAGES[@]}" clang-format
+
+echo "== formatting"
+git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
+
+for preset in default tsan; do
+  echo "== build and test: $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset" -j"$(nproc)"
+done

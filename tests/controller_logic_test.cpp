@@ -1,0 +1,191 @@
+// The controller's reply reader, waits and probe sequence on a scripted
+// line and a virtual clock: exact pass counts and reads, no real sleeping.
+#include "fake_line.h"
+#include "probe.h"
+#include "support.h"
+#include "visca.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using fake::bytes;
+
+const bytes kInquiry = {0x81, 0x09, 0x7E, 0x7E, 0x16, 0xFF};
+
+bytes version_reply(uint8_t v) {
+  bytes r(16, 0x00);
+  r[0] = 0x90;
+  r[1] = 0x50;
+  r[14] = v;
+  r[15] = 0xFF;
+  return r;
+}
+
+struct LogicTest : ::testing::Test {
+  fake::line line;
+  fake::installed guard{line};
+  support::version_file file;
+  visca ctl;
+
+  void SetUp() override {
+    ctl.cam_fd = 100;
+  } // any descriptor: the line is fake
+  void TearDown() override { ctl.cam_fd = -1; }
+
+  // Answers each write with the next of answers (nothing once spent).
+  void answer_with(std::vector<bytes> answers, uint64_t delay_us = 0) {
+    auto queue =
+        std::make_shared<std::deque<bytes>>(answers.begin(), answers.end());
+    line.on_write = [queue, delay_us](fake::line &l, const bytes &) {
+      if (queue->empty())
+        return;
+      if (!queue->front().empty())
+        l.arrive(queue->front(), delay_us);
+      queue->pop_front();
+    };
+  }
+};
+
+TEST_F(LogicTest, SilentInquiryPollsTwoHundredTimesPerTransmission) {
+  EXPECT_FALSE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  ASSERT_EQ(line.writes.size(), 2u);
+  EXPECT_EQ(line.writes[0].data, kInquiry);
+  EXPECT_EQ(line.writes[1].data, kInquiry);
+  EXPECT_EQ(line.writes[0].at_us, 0u);
+  EXPECT_EQ(line.writes[1].at_us, 200000u);
+  EXPECT_EQ(line.sleeps, 400u);
+  EXPECT_EQ(line.now_us, 400000u);
+  EXPECT_EQ(line.reads, 0u) << "nothing pending must mean nothing read";
+  EXPECT_FALSE(file.content());
+}
+
+TEST_F(LogicTest, ReplyIsReadOneBytePerPassWithoutSleeping) {
+  answer_with({version_reply(0x16)});
+  EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  EXPECT_EQ(line.writes.size(), 1u);
+  EXPECT_EQ(line.reads, 16u);
+  EXPECT_EQ(line.sleeps, 0u);
+  EXPECT_EQ(file.content(), "22");
+}
+
+TEST_F(LogicTest, TrickledReplyCompletesAtItsTerminator) {
+  line.on_write = [](fake::line &l, const bytes &) {
+    bytes r = version_reply(0x05);
+    for (size_t i = 0; i < r.size(); ++i)
+      l.arrive({r[i]}, 3000 * (i + 1));
+  };
+  EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  EXPECT_EQ(line.writes.size(), 1u);
+  EXPECT_EQ(line.reads, 16u);
+  EXPECT_EQ(file.content(), "5");
+}
+
+TEST_F(LogicTest, TerminatorWithMoreBytesPendingDoesNotEndTheReply) {
+  // An acknowledgement with a completion behind it is judged as one run by
+  // its second byte, 0x41: rejected, then the retransmission succeeds.
+  answer_with({{0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF}, version_reply(0x07)});
+  EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  EXPECT_EQ(line.writes.size(), 2u);
+  EXPECT_EQ(line.writes[1].at_us, 0u) << "a rejected reply ends the wait";
+  EXPECT_EQ(file.content(), "7");
+}
+
+TEST_F(LogicTest, RejectedRepliesDrainAndRetransmitOnce) {
+  const std::vector<bytes> bad = {
+      {0x90, 0x41, 0xFF},       // acknowledgement
+      {0x90, 0x51, 0xFF},       // completion
+      {0x90, 0x60, 0x02, 0xFF}, // error
+      {0x00, 0x90, 0x50, 0xFF}, // garbage first byte
+  };
+  for (const auto &reply : bad) {
+    SCOPED_TRACE(::testing::PrintToString(reply));
+    line = fake::line{};
+    answer_with({reply, reply});
+    EXPECT_FALSE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+    EXPECT_EQ(line.writes.size(), 2u);
+    EXPECT_EQ(line.pending_count(), 0u) << "line left undrained";
+    EXPECT_EQ(line.now_us, 0u) << "a bad reply must end the wait at once";
+  }
+  EXPECT_FALSE(file.content());
+}
+
+TEST_F(LogicTest, OverlongRunIsRejectedWithoutOverrunningTheBuffer) {
+  visca_inq_command rec{};
+  ctl.create_inqcommand(rec, 1, 0x7E, 0x7E, 0x16);
+  bytes run(40, 0x11);
+  run[0] = 0x90;
+  run.back() = 0xFF;
+  answer_with({run, run});
+  EXPECT_FALSE(ctl.visca_exec_inq_cmd(rec));
+  EXPECT_EQ(line.writes.size(), 2u);
+  EXPECT_EQ(rec.inq_length, 0);
+  EXPECT_FALSE(rec.inq_fill);
+  EXPECT_EQ(line.pending_count(), 0u);
+}
+
+TEST_F(LogicTest, ShortReplyIsAcceptedButCarriesNoVersion) {
+  answer_with({version_reply(0x2A), {0x90, 0x50, 0x01, 0xFF}});
+  ASSERT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  ASSERT_EQ(file.content(), "42");
+  visca_inq_command rec{};
+  ctl.create_inqcommand(rec, 1, 0x7E, 0x7E, 0x16);
+  EXPECT_TRUE(ctl.visca_exec_inq_cmd(rec));
+  EXPECT_TRUE(rec.inq_fill);
+  EXPECT_EQ(rec.inq_length, 4);
+  EXPECT_EQ(file.content(), "42") << "a short reply must not change it";
+}
+
+TEST_F(LogicTest, FailedPendingQueryCountsAsNothingPending) {
+  line.fail_query = true;
+  line.arrive(version_reply(0x16));
+  EXPECT_FALSE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  EXPECT_EQ(line.reads, 0u);
+  EXPECT_EQ(line.sleeps, 400u);
+}
+
+TEST_F(LogicTest, WriteErrorEndsTheExchangeWithoutWaiting) {
+  line.fail_write = true;
+  EXPECT_FALSE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  EXPECT_EQ(line.sleeps, 0u);
+}
+
+TEST_F(LogicTest, ExchangeDrainsBeforeTransmitting) {
+  line.arrive({0x00, 0x01, 0x02});
+  answer_with({version_reply(0x16)});
+  EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  EXPECT_EQ(line.writes.size(), 1u);
+}
+
+TEST_F(LogicTest, DrainReadsALargeBacklogInBoundedChunks) {
+  line.arrive(bytes(64 * 1024, 0xA5));
+  ctl.visca_cls_rx();
+  EXPECT_EQ(line.pending_count(), 0u);
+  EXPECT_EQ(line.reads, 64u * 1024 / 256);
+}
+
+TEST_F(LogicTest, ProbeOnASilentLineTakesItsFullBudget) {
+  ctl.cam_fd = -1;
+  ctl.camSerial = "/dev/null"; // opens; the fake line does the rest
+  run_probe(ctl);
+  ASSERT_EQ(line.writes.size(), 12u);
+  for (const auto &w : line.writes)
+    EXPECT_EQ(w.data, kInquiry);
+  // Twelve waits of 200 polls and nine pauses of 100 ms.
+  EXPECT_EQ(line.now_us, 3300000u);
+  EXPECT_EQ(ctl.cam_fd, -1) << "the probe must close the line";
+  EXPECT_FALSE(file.content());
+}
+
+TEST_F(LogicTest, ProbeStopsAtTheFirstReply) {
+  ctl.cam_fd = -1;
+  ctl.camSerial = "/dev/null";
+  answer_with({{}, {}, {}, version_reply(0x03)});
+  run_probe(ctl);
+  // Attempt 1 transmits twice; attempt 2 gets a reply to its second.
+  EXPECT_EQ(line.writes.size(), 4u);
+  EXPECT_EQ(file.content(), "3");
+  EXPECT_EQ(ctl.cam_fd, -1);
+}
+
+} // namespace
