@@ -10,17 +10,9 @@
 namespace {
 
 using fake::bytes;
+using fake::version_reply;
 
 const bytes kInquiry = {0x81, 0x09, 0x7E, 0x7E, 0x16, 0xFF};
-
-bytes version_reply(uint8_t v) {
-  bytes r(16, 0x00);
-  r[0] = 0x90;
-  r[1] = 0x50;
-  r[14] = v;
-  r[15] = 0xFF;
-  return r;
-}
 
 struct LogicTest : ::testing::Test {
   fake::line line;

@@ -54,6 +54,16 @@ struct line {
   }
 };
 
+// The MCU's version reply: 90 50, 13 data bytes with v last, FF.
+inline bytes version_reply(uint8_t v) {
+  bytes r(16, 0x00);
+  r[0] = 0x90;
+  r[1] = 0x50;
+  r[14] = v;
+  r[15] = 0xFF;
+  return r;
+}
+
 // Installs a line for the lifetime of the object; one at a time.
 class installed {
 public:

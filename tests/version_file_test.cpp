@@ -22,11 +22,7 @@ struct VersionFileTest : ::testing::Test {
   void TearDown() override { ctl.cam_fd = -1; }
 
   bool accept_version(uint8_t v) {
-    bytes r(16, 0);
-    r[0] = 0x90;
-    r[1] = 0x50;
-    r[14] = v;
-    r[15] = 0xFF;
+    bytes r = fake::version_reply(v);
     line.on_write = [r](fake::line &l, const bytes &) { l.arrive(r); };
     return ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16);
   }
