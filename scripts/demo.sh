@@ -19,3 +19,6 @@ echo "== MCU answering at 115200 baud, version 22"
 echo
 echo "== MCU answering only at 9600 baud, version -2 (0xFE)"
 "$sim" --speed 9600 --version 254 -- "$probe"
+echo
+echo "== A command (zoom tele, 81 01 04 07 02 FF): acknowledged, completed 20 ms later"
+"$sim" --gap 20 -- build/default/tools/visca-send command 04 07 02

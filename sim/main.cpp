@@ -35,9 +35,13 @@ const char kUsage[] =
     "  --noise            send noise at other speeds instead of silence\n"
     "  --script LIST      answers to the first messages, comma-separated:\n"
     "                     version, silent, garbage, ack, comp, ack+comp,\n"
-    "                     error, overlong; later messages get the default\n"
-    "                     (a version reply to inquiries, an acknowledgement\n"
-    "                     and completion to commands)\n"
+    "                     error, overlong, stray (acknowledgement and\n"
+    "                     completion with a stray byte behind); later\n"
+    "                     messages get the default (a version reply to\n"
+    "                     inquiries, an acknowledgement and completion to\n"
+    "                     commands)\n"
+    "  --gap MS           delay between acknowledgement and completion\n"
+    "                     (0 to 60000, default 0: one burst)\n"
     "  --delay MS         hold every answer back this long (0 to 60000)\n"
     "  --pace MODE        burst (default), trickle (a byte every 2 ms) or\n"
     "                     line (10 bit times a byte at the line's speed)\n"
@@ -64,7 +68,8 @@ long number(const char *text, long lo, long hi, const char *what) {
   return v;
 }
 
-mcusim::answer named_answer(const std::string &name, uint8_t version) {
+mcusim::answer named_answer(const std::string &name, uint8_t version,
+                            mcusim::milliseconds gap) {
   using mcusim::answer;
   if (name == "version")
     return answer::version(version);
@@ -77,11 +82,13 @@ mcusim::answer named_answer(const std::string &name, uint8_t version) {
   if (name == "comp")
     return answer::completion();
   if (name == "ack+comp")
-    return answer::ack_and_completion();
+    return answer::ack_and_completion(gap);
   if (name == "error")
     return answer::error();
   if (name == "overlong")
     return answer::overlong();
+  if (name == "stray")
+    return answer::raw({0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF, 0x00});
   usage_error("unknown answer '" + name + "' in --script");
 }
 
@@ -89,6 +96,7 @@ struct options {
   mcusim::config cfg;
   std::vector<std::string> script;
   long delay_ms = 0;
+  long gap_ms = 0;
   mcusim::pacing pace = mcusim::pacing::burst;
   std::string link;
   std::string sandbox;
@@ -102,6 +110,7 @@ options parse(int argc, char **argv) {
       {"noise", no_argument, nullptr, 'n'},
       {"script", required_argument, nullptr, 'c'},
       {"delay", required_argument, nullptr, 'd'},
+      {"gap", required_argument, nullptr, 'g'},
       {"pace", required_argument, nullptr, 'p'},
       {"link", required_argument, nullptr, 'l'},
       {"sandbox", required_argument, nullptr, 'b'},
@@ -137,11 +146,14 @@ options parse(int argc, char **argv) {
         start = comma + 1;
       }
       for (const auto &name : o.script)
-        named_answer(name, 0); // reject unknown names now
+        named_answer(name, 0, {}); // reject unknown names now
       break;
     }
     case 'd':
       o.delay_ms = number(optarg, 0, 60000, "delay");
+      break;
+    case 'g':
+      o.gap_ms = number(optarg, 0, 60000, "gap");
       break;
     case 'p':
       if (std::strcmp(optarg, "burst") == 0)
@@ -247,10 +259,12 @@ int main(int argc, char **argv) {
                   to_mcu ? "-> MCU" : "<- MCU", mcusim::hex(data).c_str());
     });
     for (const auto &name : o.script) {
-      auto a = named_answer(name, o.cfg.version);
+      auto a =
+          named_answer(name, o.cfg.version, mcusim::milliseconds(o.gap_ms));
       sim.script(a.paced(o.pace));
     }
     sim.set_pacing(o.pace);
+    sim.set_completion_gap(mcusim::milliseconds(o.gap_ms));
     sim.set_hold(mcusim::milliseconds(o.delay_ms));
     std::printf("%s\n", sim.slave_path().c_str());
     if (!o.link.empty()) {

@@ -181,6 +181,11 @@ void mcu::set_pacing(pacing pace) {
   pace_ = pace;
 }
 
+void mcu::set_completion_gap(milliseconds gap) {
+  std::lock_guard<std::mutex> lock(mu_);
+  gap_ = gap;
+}
+
 void mcu::set_observer(traffic_fn fn) {
   std::lock_guard<std::mutex> lock(mu_);
   observer_ = std::move(fn);
@@ -293,7 +298,7 @@ answer mcu::pick(const bytes &msg, speed_t speed) {
     else if (msg.size() >= 2 && msg[0] == 0x81 && msg[1] == 0x09)
       a = answer::version(cfg_.version);
     else if (msg.size() >= 2 && msg[0] == 0x81 && msg[1] == 0x01)
-      a = answer::ack_and_completion();
+      a = answer::ack_and_completion(gap_);
     a.paced(pace_);
   }
   if (!a.segments.empty() && hold_.count() > 0)
@@ -319,21 +324,18 @@ bool mcu::wait_quietly(clock::time_point until) {
 }
 
 bool mcu::send(const answer &a, speed_t speed) {
-  bytes sent;
   const unsigned baud = baud_of(speed);
   const size_t limit = a.hangup_after < 0 ? static_cast<size_t>(-1)
                                           : static_cast<size_t>(a.hangup_after);
-  auto report = [&] {
-    if (!sent.empty())
-      notify(false, sent, speed);
-  };
+  size_t total = 0;
   for (const auto &seg : a.segments) {
     if (!wait_quietly(clock::now() + seg.delay))
       return false;
     auto next_byte = clock::now();
-    for (size_t i = 0; i < seg.data.size() && sent.size() < limit;) {
+    size_t i = 0;
+    while (i < seg.data.size() && total < limit) {
       size_t chunk = seg.pace == pacing::burst ? seg.data.size() - i : 1;
-      chunk = std::min(chunk, limit - sent.size());
+      chunk = std::min(chunk, limit - total);
       if (seg.pace == pacing::line_rate && baud > 0) {
         // Ten bit times a byte: start, eight data bits, stop.
         next_byte += std::chrono::nanoseconds(10000000000ULL / baud);
@@ -342,16 +344,18 @@ bool mcu::send(const answer &a, speed_t speed) {
       }
       if (!write_all(seg.data.data() + i, chunk))
         return false;
-      sent.insert(sent.end(), seg.data.begin() + static_cast<long>(i),
-                  seg.data.begin() + static_cast<long>(i + chunk));
       i += chunk;
+      total += chunk;
       if (seg.pace == pacing::trickle && i < seg.data.size() &&
           !wait_quietly(clock::now() + kTrickleGap))
         return false;
     }
+    if (i > 0)
+      notify(false,
+             bytes(seg.data.begin(), seg.data.begin() + static_cast<long>(i)),
+             speed);
   }
-  report();
-  if (sent.size() >= limit) {
+  if (total >= limit) {
     hang_up();
     return false;
   }

@@ -107,6 +107,8 @@ public:
   void set_hold(milliseconds hold);
   // Pacing of the default answers (scripted ones carry their own).
   void set_pacing(pacing pace);
+  // Gap between the default acknowledgement and completion of a command.
+  void set_completion_gap(milliseconds gap);
   void set_observer(traffic_fn fn);
 
   // Sends bytes now, unasked, as line noise would. Call it while the MCU
@@ -137,6 +139,7 @@ private:
   bool has_default_ = false;
   milliseconds hold_{0};
   pacing pace_ = pacing::burst;
+  milliseconds gap_{0};
   traffic_fn observer_;
   std::vector<received> log_;
   size_t interleaved_ = 0;

@@ -180,4 +180,39 @@ TEST_F(LogicTest, ProbeStopsAtTheFirstReply) {
   EXPECT_EQ(ctl.cam_fd, -1);
 }
 
+TEST_F(LogicTest, CommandWaitsUseTheirOwnBudgets) {
+  visca_command rec{};
+  ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
+  ctl.visca_exec_cmd(rec); // silence: 100 polls, retransmit, 100 polls
+  ASSERT_EQ(line.writes.size(), 2u);
+  EXPECT_EQ(line.writes[1].at_us, 100000u);
+  EXPECT_EQ(line.now_us, 200000u);
+  EXPECT_FALSE(rec.ack);
+
+  line = fake::line{};
+  answer_with({{0x90, 0x41, 0xFF}});
+  ctl.visca_exec_cmd(rec); // acknowledgement only: 200 polls for the rest
+  EXPECT_EQ(line.writes.size(), 1u);
+  EXPECT_TRUE(rec.ack);
+  EXPECT_FALSE(rec.comp);
+  EXPECT_EQ(line.now_us, 200000u);
+}
+
+TEST_F(LogicTest, AnswersAreReadWholeThreeBytesAtATime) {
+  visca_command rec{};
+  ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
+  // The acknowledgement trickles in; nothing may be read before all three
+  // bytes are pending, and the completion follows later.
+  line.on_write = [](fake::line &l, const bytes &) {
+    l.arrive({0x90}, 1000);
+    l.arrive({0x41}, 2000);
+    l.arrive({0xFF}, 3000);
+    l.arrive({0x90, 0x51, 0xFF}, 50000);
+  };
+  ctl.visca_exec_cmd(rec);
+  EXPECT_TRUE(rec.ack);
+  EXPECT_TRUE(rec.comp);
+  EXPECT_EQ(line.reads, 2u);
+}
+
 } // namespace

@@ -1,0 +1,121 @@
+// The command path against the simulated MCU over a pty: acknowledgement,
+// completion, the single retransmission, and a command followed by an
+// inquiry.
+#include "mcu_sim.h"
+#include "support.h"
+#include "visca.h"
+
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+namespace {
+
+using mcusim::answer;
+using mcusim::bytes;
+using std::chrono::milliseconds;
+
+const bytes kZoomTele = {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF};
+
+struct CommandTest : ::testing::Test {
+  support::version_file file;
+  mcusim::mcu sim;
+  visca ctl;
+
+  void SetUp() override {
+    ctl.camSerial = sim.slave_path().c_str();
+    speed_t speed = B115200;
+    ASSERT_TRUE(ctl.init_visca(speed));
+  }
+
+  visca_command run_zoom() {
+    visca_command rec{};
+    ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
+    ctl.visca_exec_cmd(rec);
+    return rec;
+  }
+
+  int pending() const {
+    int n = -1;
+    ::ioctl(ctl.cam_fd, FIONREAD, &n);
+    return n;
+  }
+};
+
+TEST_F(CommandTest, BuilderLaysOutTheCommandAndResetsTheRecord) {
+  visca_command rec{};
+  rec.ack = rec.comp = rec.cmd_fill = true;
+  rec.sockfd = 77;
+  ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
+  EXPECT_EQ(bytes(rec.cmd, rec.cmd + rec.cmd_length), kZoomTele);
+  EXPECT_EQ(rec.cmd_length, 6);
+  EXPECT_FALSE(rec.ack || rec.comp || rec.cmd_fill);
+  EXPECT_EQ(rec.sockfd, 77) << "fields the builder does not own";
+}
+
+TEST_F(CommandTest, AckAndCompletionPendingTogetherAreBothTaken) {
+  auto rec = run_zoom();
+  EXPECT_TRUE(rec.ack);
+  EXPECT_TRUE(rec.comp);
+  auto log = sim.log();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].data, kZoomTele);
+}
+
+TEST_F(CommandTest, CompletionMayFollowTheAcknowledgementLater) {
+  sim.script(answer::ack_and_completion(milliseconds(60)));
+  auto rec = run_zoom();
+  EXPECT_TRUE(rec.ack);
+  EXPECT_TRUE(rec.comp);
+  EXPECT_EQ(sim.log().size(), 1u);
+}
+
+TEST_F(CommandTest, AcknowledgementAloneLeavesCompletionFalse) {
+  sim.script(answer::ack());
+  auto start = mcusim::clock::now();
+  auto rec = run_zoom();
+  EXPECT_GE(mcusim::clock::now() - start, milliseconds(200));
+  EXPECT_TRUE(rec.ack);
+  EXPECT_FALSE(rec.comp);
+  EXPECT_EQ(sim.log().size(), 1u) << "a missing completion is not retried";
+}
+
+TEST_F(CommandTest, SilenceGetsOneRetransmission) {
+  sim.set_default(answer::silence());
+  auto rec = run_zoom();
+  EXPECT_FALSE(rec.ack);
+  EXPECT_FALSE(rec.comp);
+  auto log = sim.log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1].data, kZoomTele);
+  EXPECT_GE(log[1].at - log[0].at, milliseconds(100));
+}
+
+TEST_F(CommandTest, ErrorInPlaceOfTheAcknowledgementIsRetried) {
+  sim.script(answer::error());
+  auto rec = run_zoom();
+  EXPECT_TRUE(rec.ack);
+  EXPECT_TRUE(rec.comp);
+  EXPECT_EQ(sim.log().size(), 2u);
+  EXPECT_EQ(pending(), 0);
+}
+
+TEST_F(CommandTest, CompletionWithAStrayByteIsRejectedAndDrained) {
+  sim.script(answer::raw({0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF, 0x00}));
+  auto rec = run_zoom();
+  EXPECT_TRUE(rec.ack);
+  EXPECT_FALSE(rec.comp);
+  EXPECT_EQ(pending(), 0);
+  EXPECT_EQ(sim.log().size(), 1u);
+}
+
+TEST_F(CommandTest, CommandThenInquiryAfterAPause) {
+  ctl.send_cmd_n_inq(1, 1, 0x04, 0x07, 0x02, 0x16);
+  auto log = sim.log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].data, kZoomTele);
+  EXPECT_EQ(log[1].data, (bytes{0x81, 0x09, 0x04, 0x07, 0x16, 0xFF}));
+  EXPECT_GE(log[1].at - log[0].at, milliseconds(100));
+  EXPECT_EQ(file.content(), "22") << "the inquiry's reply records a version";
+}
+
+} // namespace
