@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sched.h>
+#include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -92,14 +93,32 @@ pid_t sandbox_spawn(const sandbox_options &opt, std::string &why) {
     p.dev_nodes[i] = std::string("/dev/") + kNodes[i];
   }
   p.host_pts = p.scratch + "/pts";
+  // Files under /tmp vanish behind the private /tmp: hand them over as
+  // descriptors opened now, named through /proc. The program itself may be
+  // close-on-exec (exec resolves it first); its arguments must survive.
   std::vector<std::string> args = opt.argv;
+  std::vector<int> kept;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i].rfind("/tmp/", 0) != 0)
+      continue;
+    int fd = ::open(args[i].c_str(), O_RDONLY | (i == 0 ? O_CLOEXEC : 0));
+    if (fd < 0)
+      continue;
+    kept.push_back(fd);
+    args[i] = "/proc/self/fd/" + std::to_string(fd);
+  }
   for (auto &a : args)
     p.argv.push_back(a.data());
   p.argv.push_back(nullptr);
+  auto close_kept = [&kept] {
+    for (int fd : kept)
+      ::close(fd);
+  };
 
   int report[2];
   if (::pipe2(report, O_CLOEXEC) < 0) {
     why = std::string("pipe2: ") + std::strerror(errno);
+    close_kept();
     ::rmdir(scratch);
     return -1;
   }
@@ -109,6 +128,7 @@ pid_t sandbox_spawn(const sandbox_options &opt, std::string &why) {
     child(p, opt, report[1]);
   }
   ::close(report[1]);
+  close_kept();
   if (pid < 0) {
     why = std::string("fork: ") + std::strerror(errno);
     ::close(report[0]);

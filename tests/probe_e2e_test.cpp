@@ -5,6 +5,7 @@
 #include "sandbox.h"
 #include "support.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
