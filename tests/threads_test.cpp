@@ -52,3 +52,22 @@ TEST(Threads, MixedExchangesFromFourThreadsNeverInterleave) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(Event, SignalWakesAWaiterOrIsKeptForTheNextWait) {
+  visca_ndi_event ev;
+  ev.signal();
+  ev.wait(); // kept from before: returns at once
+
+  std::atomic<bool> woke{false};
+  std::thread waiter([&] {
+    ev.wait();
+    woke = true;
+  });
+  ev.signal();
+  waiter.join();
+  EXPECT_TRUE(woke);
+}
+
+} // namespace
