@@ -15,4 +15,15 @@ install_missing() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev)
+# armhf packages (the runtime qemu runs the board's binaries with) come
+# from Debian's multiarch archive.
+enable_armhf() {
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    dpkg --add-architecture armhf
+    apt-get update -qq
+  fi
+}
+
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
+PACKAGING_PACKAGES=(dpkg-dev systemd)
+ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)

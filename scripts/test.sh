@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Runs the whole test suite: formatting, the host build with warnings as
-# errors, and the same suite under ThreadSanitizer.
+# Runs the whole test suite: formatting; the host build with warnings as
+# errors; the same suite under ThreadSanitizer; and the armhf builds, dynamic
+# and static, with every test under qemu. Each build also makes and checks
+# its Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-install_missing "${BUILD_PACKAGES[@]}" clang-format
+enable_armhf
+install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
+  "${ARMHF_PACKAGES[@]}" clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
@@ -14,9 +18,11 @@ if [ "$(id -u)" -eq 0 ]; then
   export QUELMAR_REQUIRE_SANDBOX=1
 fi
 
-for preset in default tsan; do
+for preset in default tsan armhf armhf-static; do
   echo "== build and test: $preset"
+  start=$(date +%s)
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j"$(nproc)"
+  echo "== $preset: $(($(date +%s) - start)) s"
 done

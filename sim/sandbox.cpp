@@ -74,6 +74,26 @@ struct plan {
   child_fail(report, "execv");
 }
 
+// The program's path, searched in PATH when it names no folder: the
+// child may only call execv, which does no search.
+std::string find_program(const std::string &name) {
+  if (name.find('/') != std::string::npos)
+    return name;
+  const char *path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t colon = dirs.find(':', start);
+    std::string dir = dirs.substr(start, colon - start);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (colon == std::string::npos)
+      return name;
+    start = colon + 1;
+  }
+}
+
 } // namespace
 
 pid_t sandbox_spawn(const sandbox_options &opt, std::string &why) {
@@ -97,6 +117,7 @@ pid_t sandbox_spawn(const sandbox_options &opt, std::string &why) {
   // descriptors opened now, named through /proc. The program itself may be
   // close-on-exec (exec resolves it first); its arguments must survive.
   std::vector<std::string> args = opt.argv;
+  args[0] = find_program(args[0]);
   std::vector<int> kept;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i].rfind("/tmp/", 0) != 0)

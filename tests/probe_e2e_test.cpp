@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#ifndef QUELMAR_PROBE_PATH
-#error "QUELMAR_PROBE_PATH must name the probe binary"
-#endif
+#include "probe_command.h" // QUELMAR_PROBE_COMMAND, emulator included
 
 namespace {
 
@@ -47,7 +45,7 @@ struct ProbeE2E : ::testing::Test {
     mcusim::sandbox_options opt;
     opt.tty = tty;
     opt.tmp = tmp.path();
-    opt.argv = {QUELMAR_PROBE_PATH};
+    opt.argv = QUELMAR_PROBE_COMMAND;
     opt.argv.insert(opt.argv.end(), args.begin(), args.end());
     opt.out_fd = out;
     opt.err_fd = out;
