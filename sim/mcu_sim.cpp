@@ -191,9 +191,15 @@ void mcu::set_observer(traffic_fn fn) {
   observer_ = std::move(fn);
 }
 
-void mcu::inject(const bytes &data) {
-  if (!write_all(data.data(), data.size()))
-    fail("inject");
+size_t mcu::inject(const bytes &data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t w = ::write(master_, data.data() + done, data.size() - done);
+    if (w <= 0)
+      break; // full (EAGAIN): the rest overruns
+    done += static_cast<size_t>(w);
+  }
+  return done;
 }
 
 std::vector<received> mcu::log() const {

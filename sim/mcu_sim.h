@@ -111,9 +111,10 @@ public:
   void set_completion_gap(milliseconds gap);
   void set_observer(traffic_fn fn);
 
-  // Sends bytes now, unasked, as line noise would. Call it while the MCU
-  // is not answering.
-  void inject(const bytes &data);
+  // Sends bytes now, unasked, as line noise would. Like a UART whose
+  // receiver overruns, what the line cannot hold is lost: returns how many
+  // bytes went in. Call it while the MCU is not answering.
+  size_t inject(const bytes &data);
 
   std::vector<received> log() const;
   // Waits until at least count messages have arrived; false if limit

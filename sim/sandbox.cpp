@@ -66,6 +66,10 @@ struct plan {
     child_fail(report, "link /dev/ttyPS1");
   if (::mount(opt.tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) < 0)
     child_fail(report, "bind /tmp");
+  if (opt.tmp_read_only &&
+      ::mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+              nullptr) < 0)
+    child_fail(report, "make /tmp read-only");
   if (opt.out_fd >= 0 && ::dup2(opt.out_fd, 1) < 0)
     child_fail(report, "dup2 stdout");
   if (opt.err_fd >= 0 && ::dup2(opt.err_fd, 2) < 0)

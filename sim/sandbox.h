@@ -17,6 +17,7 @@ struct sandbox_options {
   std::vector<std::string> argv; // argv[0] is the program's path
   int out_fd = -1;               // the program's stdout; -1: inherited
   int err_fd = -1;               // the program's stderr; -1: inherited
+  bool tmp_read_only = false;    // mount the private /tmp read-only
 };
 
 // Starts the program and returns its pid, or -1 with the reason in why

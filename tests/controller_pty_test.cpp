@@ -47,7 +47,7 @@ TEST_F(PtyTest, MessagesHaveTheViscaLayoutForEveryPayloadLength) {
 }
 
 TEST_F(PtyTest, LineIsDrainedBeforeTheInquiryGoesOut) {
-  sim.inject({0x00, 0x90, 0x50, 0xFF, 0x13});
+  ASSERT_EQ(sim.inject({0x00, 0x90, 0x50, 0xFF, 0x13}), 5u);
   pollfd pfd{ctl.cam_fd, POLLIN, 0};
   ASSERT_EQ(::poll(&pfd, 1, 5000), 1) << "injected bytes never arrived";
   EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
