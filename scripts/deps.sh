@@ -26,4 +26,5 @@ enable_armhf() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
 PACKAGING_PACKAGES=(dpkg-dev systemd)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)

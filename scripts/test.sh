@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: formatting; the host build with warnings as
-# errors; the same suite under ThreadSanitizer; and the armhf builds, dynamic
-# and static, with every test under qemu. Each build also makes and checks
-# its Debian packages.
+# errors; the same suite under AddressSanitizer with UndefinedBehaviorSanitizer
+# and under ThreadSanitizer; the armhf builds, dynamic and static, with
+# every test under qemu; and a short run of each fuzz target. The host and
+# armhf builds also make and check their Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 enable_armhf
 install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
-  "${ARMHF_PACKAGES[@]}" clang-format
+  "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
@@ -18,7 +19,7 @@ if [ "$(id -u)" -eq 0 ]; then
   export QUELMAR_REQUIRE_SANDBOX=1
 fi
 
-for preset in default tsan armhf armhf-static; do
+for preset in default asan tsan armhf armhf-static; do
   echo "== build and test: $preset"
   start=$(date +%s)
   cmake --preset "$preset" >/dev/null
@@ -26,3 +27,6 @@ for preset in default tsan armhf armhf-static; do
   ctest --preset "$preset" -j"$(nproc)"
   echo "== $preset: $(($(date +%s) - start)) s"
 done
+
+echo "== fuzz"
+scripts/fuzz.sh

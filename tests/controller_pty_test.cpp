@@ -38,7 +38,8 @@ TEST_F(PtyTest, MessagesHaveTheViscaLayoutForEveryPayloadLength) {
     ASSERT_TRUE(ctl.send_inq_cmd(n, 0x12, 0x34, payload)) << n;
     bytes want = {0x81, 0x09, 0x12, 0x34};
     for (int i = n - 1; i >= 0; --i)
-      want.push_back(i < 8 ? static_cast<uint8_t>(payload >> (8 * i)) : 0);
+      want.push_back(i < 8 ? static_cast<uint8_t>(payload >> (8 * i))
+                           : uint8_t{0});
     want.push_back(0xFF);
     auto log = sim.log();
     ASSERT_EQ(log.size(), static_cast<size_t>(n + 1));

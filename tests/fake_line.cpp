@@ -17,12 +17,15 @@ int pending(int) {
 ssize_t read(int, void *buf, size_t len) {
   ++active->reads;
   active->settle();
+  line::read_event ev{len, {}, active->pending.size(), active->writes.size()};
   auto *out = static_cast<uint8_t *>(buf);
   size_t n = 0;
   while (n < len && !active->pending.empty()) {
     out[n++] = active->pending.front();
+    ev.got.push_back(out[n - 1]);
     active->pending.pop_front();
   }
+  active->read_log.push_back(std::move(ev));
   return static_cast<ssize_t>(n);
 }
 

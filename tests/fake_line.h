@@ -24,11 +24,18 @@ struct line {
     uint64_t at_us;
     bytes data;
   };
+  struct read_event {
+    size_t asked;          // bytes the caller asked for
+    bytes got;             // bytes it received
+    size_t pending_before; // bytes pending when it asked
+    size_t writes_before;  // transmissions before this read
+  };
 
   uint64_t now_us = 0;
   std::deque<arrival> future;  // not yet pending, in time order
   std::deque<uint8_t> pending; // what the driver holds
   std::vector<sent> writes;
+  std::vector<read_event> read_log;
   size_t polls = 0; // pending-byte queries
   size_t reads = 0; // read calls
   size_t sleeps = 0;
