@@ -3,8 +3,10 @@
 // /tmp/quelmar-mcu-version is the only result.
 #include "probe.h"
 #include "visca.h"
+#include "visca_port.h"
 
 int main() {
+  visca_port::tune_for_polling();
   visca controller;
   run_probe(controller);
   return 0;

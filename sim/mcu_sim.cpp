@@ -69,7 +69,7 @@ answer answer::silence() { return answer{}; }
 answer answer::raw(bytes data) {
   answer a;
   a.segments.push_back(
-      segment{std::move(data), milliseconds{0}, pacing::burst});
+      segment{std::move(data), microseconds{0}, pacing::burst});
   return a;
 }
 
@@ -102,7 +102,7 @@ answer answer::overlong() {
   return raw(std::move(run));
 }
 
-answer &answer::after(milliseconds delay) {
+answer &answer::after(microseconds delay) {
   if (!segments.empty())
     segments.front().delay = delay;
   return *this;
@@ -171,7 +171,7 @@ void mcu::set_default(answer a) {
   has_default_ = true;
 }
 
-void mcu::set_hold(milliseconds hold) {
+void mcu::set_hold(microseconds hold) {
   std::lock_guard<std::mutex> lock(mu_);
   hold_ = hold;
 }

@@ -26,6 +26,7 @@ namespace mcusim {
 
 using bytes = std::vector<uint8_t>;
 using clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
 enum class pacing {
@@ -37,7 +38,7 @@ enum class pacing {
 // Part of an answer: bytes sent after a delay, with a pacing.
 struct segment {
   bytes data;
-  milliseconds delay{0};
+  microseconds delay{0};
   pacing pace = pacing::burst;
 };
 
@@ -62,7 +63,7 @@ struct answer {
   // 90 followed by 31 bytes and never a terminator.
   static answer overlong();
 
-  answer &after(milliseconds delay); // delays the first segment
+  answer &after(microseconds delay); // delays the first segment
   answer &paced(pacing pace);        // sets every segment's pacing
   answer &then(const answer &next);  // appends next's segments
   answer &hang_up_after(int count);
@@ -104,7 +105,7 @@ public:
   // Replaces the answer used once the script is spent.
   void set_default(answer a);
   // Held back before every answer, scripted or not.
-  void set_hold(milliseconds hold);
+  void set_hold(microseconds hold);
   // Pacing of the default answers (scripted ones carry their own).
   void set_pacing(pacing pace);
   // Gap between the default acknowledgement and completion of a command.
@@ -138,7 +139,7 @@ private:
   std::deque<answer> script_;
   answer default_;
   bool has_default_ = false;
-  milliseconds hold_{0};
+  microseconds hold_{0};
   pacing pace_ = pacing::burst;
   milliseconds gap_{0};
   traffic_fn observer_;

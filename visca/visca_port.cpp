@@ -27,16 +27,7 @@ ssize_t real_write(int fd, const void *buf, size_t len) {
   return ::write(fd, buf, len);
 }
 
-void real_sleep_us(unsigned usec) {
-  // nanosleep rather than usleep: it resumes after a signal, so a pause is
-  // never cut short.
-  timespec ts{static_cast<time_t>(usec / 1000000U),
-              static_cast<long>(usec % 1000000U) * 1000L};
-  while (::nanosleep(&ts, &ts) < 0 && errno == EINTR) {
-  }
-}
-
-const line_ops real_table{real_pending, real_read, real_write, real_sleep_us};
+const line_ops real_table{real_pending, real_read, real_write, sleep_us};
 std::atomic<const line_ops *> current{&real_table};
 std::atomic<const char *> version_file{"/tmp/quelmar-mcu-version"};
 std::atomic<unsigned> temp_counter{0};

@@ -27,6 +27,14 @@ struct line_ops {
   void (*sleep_us)(unsigned usec);
 };
 
+// The real sleep, and a set-up that makes it precise: the kernel's
+// default timer slack of 50 us would add that much to each of the reply
+// reader's hundreds of 1 ms polls. Call tune_for_polling() once, early in
+// a program that polls. Both live in visca_sleep.cpp, which a build may
+// swap for another.
+void sleep_us(unsigned usec);
+void tune_for_polling();
+
 // The operations in force. Never null.
 const line_ops &ops();
 
