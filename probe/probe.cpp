@@ -10,7 +10,7 @@ namespace {
 
 const int32_t SLEEP_TIME = 100000; // microseconds between probe steps
 
-void pause() { visca_port::ops().sleep_us(SLEEP_TIME); }
+void pause_step() { visca_port::ops().sleep_us(SLEEP_TIME); }
 
 // Three attempts at the line's current speed; true at the first reply.
 bool attempts(visca &controller) {
@@ -19,7 +19,7 @@ bool attempts(visca &controller) {
     bool bStatus = controller.send_inq_cmd(1, 0x7E, 0x7E, 0x16);
     if (bStatus)
       return true;
-    pause();
+    pause_step();
   }
   return false;
 }
@@ -29,13 +29,13 @@ bool attempts(visca &controller) {
 void run_probe(visca &controller) {
   speed_t camBr = B115200;
   controller.init_visca(camBr);
-  pause();
+  pause_step();
   if (!attempts(controller)) {
     controller.deinit_visca();
-    pause();
+    pause_step();
     camBr = B9600;
     controller.init_visca(camBr);
-    pause();
+    pause_step();
     attempts(controller);
   }
   controller.deinit_visca();
