@@ -9,15 +9,11 @@ const fake::bytes kCompletion = {0x90, 0x51, 0xFF};
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  fake::line line;
-  harness::schedule(line, data, size);
-  fake::installed guard(line);
-  visca ctl;
-  ctl.cam_fd = 100;
+  harness::rig rig(data, size);
+  const fake::line &line = rig.line;
   visca_command rec{};
-  ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
-  ctl.visca_exec_cmd(rec);
-  ctl.cam_fd = -1;
+  rig.ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
+  rig.ctl.visca_exec_cmd(rec);
 
   harness::check_reads_only_pending(line);
   CHECK(!line.writes.empty() && line.writes.size() <= 2);

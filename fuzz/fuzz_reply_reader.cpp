@@ -8,15 +8,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static harness::version_dir dir;
   ::unlink(dir.file().c_str());
 
-  fake::line line;
-  harness::schedule(line, data, size);
-  fake::installed guard(line);
-  visca ctl;
-  ctl.cam_fd = 100;
+  harness::rig rig(data, size);
+  const fake::line &line = rig.line;
   visca_inq_command rec{};
-  ctl.create_inqcommand(rec, 1, 0x7E, 0x7E, 0x16);
-  const bool ok = ctl.visca_exec_inq_cmd(rec);
-  ctl.cam_fd = -1;
+  rig.ctl.create_inqcommand(rec, 1, 0x7E, 0x7E, 0x16);
+  const bool ok = rig.ctl.visca_exec_inq_cmd(rec);
 
   CHECK(!line.writes.empty() && line.writes.size() <= 2);
   harness::check_reads_only_pending(line);
