@@ -119,6 +119,11 @@ answer &answer::then(const answer &next) {
   return *this;
 }
 
+answer &answer::until_next_message() {
+  held_for_next = true;
+  return *this;
+}
+
 answer &answer::hang_up_after(int count) {
   hangup_after = count;
   return *this;
@@ -334,6 +339,22 @@ bool mcu::send(const answer &a, speed_t speed) {
   const size_t limit = a.hangup_after < 0 ? static_cast<size_t>(-1)
                                           : static_cast<size_t>(a.hangup_after);
   size_t total = 0;
+  if (a.held_for_next) {
+    size_t seen;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      seen = log_.size();
+    }
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (log_.size() > seen)
+          break;
+      }
+      if (!wait_quietly(clock::now() + milliseconds(1)))
+        return false;
+    }
+  }
   for (const auto &seg : a.segments) {
     if (!wait_quietly(clock::now() + seg.delay))
       return false;

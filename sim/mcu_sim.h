@@ -48,6 +48,10 @@ struct answer {
   // Closes the line (the pty master) after this many bytes of the answer;
   // negative: never.
   int hangup_after = -1;
+  // Holds the answer back until the next message arrives (its delays then
+  // count from that arrival): a reply that comes only after the
+  // controller gave up and retransmitted.
+  bool held_for_next = false;
 
   static answer silence();
   static answer raw(bytes data);
@@ -67,6 +71,7 @@ struct answer {
   answer &paced(pacing pace);        // sets every segment's pacing
   answer &then(const answer &next);  // appends next's segments
   answer &hang_up_after(int count);
+  answer &until_next_message();
 };
 
 struct received {

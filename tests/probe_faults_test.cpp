@@ -89,9 +89,9 @@ TEST_F(ProbeFaults, RepliesPacedAtTheRealLineRateAtBothSpeeds) {
 
 TEST_F(ProbeFaults, ReplyArrivingJustAfterAWaitGaveUpIsTakenByTheRetry) {
   mcusim::mcu sim;
-  // The first wait gives up after at least 200 ms; the reply comes at 300
-  // ms, while the retransmission's wait is running.
-  sim.script(answer::version(0x16).after(milliseconds(300)));
+  // The reply comes 5 ms after the retransmission, so after the first wait
+  // gave up and while the second runs.
+  sim.script(answer::version(0x16).until_next_message().after(milliseconds(5)));
   sim.script(answer::silence());
   RUN_OR_SKIP(r, sim);
   expect_clean_exit(r);
