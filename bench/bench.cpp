@@ -175,10 +175,9 @@ run_result run_probe(const std::string &probe, mcusim::mcu &sim,
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
       die("the probe did not exit with status 0");
     r.wall_ms = ms_between(start, end);
-    r.cpu_ms = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) *
-                   1000.0 +
-               static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) /
-                   1000.0;
+    r.cpu_ms =
+        static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
+        static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
     std::this_thread::sleep_for(milliseconds(5)); // let the events land
     if (w.saw_open) {
       r.open_to_exit_ms = ms_between(w.opened, end);
