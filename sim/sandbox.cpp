@@ -62,8 +62,20 @@ struct plan {
   // The host's /dev is no longer needed once its nodes are bound.
   if (::umount2(p.scratch.c_str(), MNT_DETACH) < 0)
     child_fail(report, "detach host /dev");
-  if (::symlink(opt.tty.c_str(), "/dev/ttyPS1") < 0)
+  // Bound, not linked: a pty that is closed and whose number is reused by
+  // another must look gone, as a vanished UART would, not lead elsewhere.
+  // A path that does not exist is linked, to stand for a missing device.
+  struct stat st {};
+  if (::stat(opt.tty.c_str(), &st) == 0) {
+    int fd = ::open("/dev/ttyPS1", O_CREAT | O_WRONLY, 0666);
+    if (fd < 0)
+      child_fail(report, "create /dev/ttyPS1");
+    ::close(fd);
+    if (::mount(opt.tty.c_str(), "/dev/ttyPS1", nullptr, MS_BIND, nullptr) < 0)
+      child_fail(report, "bind /dev/ttyPS1");
+  } else if (::symlink(opt.tty.c_str(), "/dev/ttyPS1") < 0) {
     child_fail(report, "link /dev/ttyPS1");
+  }
   if (::mount(opt.tmp.c_str(), "/tmp", nullptr, MS_BIND, nullptr) < 0)
     child_fail(report, "bind /tmp");
   if (opt.tmp_read_only &&

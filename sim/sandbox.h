@@ -1,6 +1,7 @@
 // Runs a program as if on the board: in a private mount namespace where
-// /dev/ttyPS1 leads to a given tty and /tmp is a given folder. Nothing of
-// it is visible outside, and it all vanishes with the program.
+// /dev/ttyPS1 is a given tty (bound, so it vanishes with it; a path that
+// does not exist becomes a dangling link) and /tmp is a given folder. Nothing
+// of it is visible outside, and it all vanishes with the program.
 //
 // Needs root (or a kernel that lets the caller make mount namespaces).
 #pragma once
@@ -12,7 +13,7 @@
 namespace mcusim {
 
 struct sandbox_options {
-  std::string tty;               // what /dev/ttyPS1 links to
+  std::string tty;               // the device bound at /dev/ttyPS1
   std::string tmp;               // the folder seen as /tmp
   std::vector<std::string> argv; // argv[0] is the program's path
   int out_fd = -1;               // the program's stdout; -1: inherited
