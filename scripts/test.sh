@@ -19,14 +19,21 @@ if [ "$(id -u)" -eq 0 ]; then
   export QUELMAR_REQUIRE_SANDBOX=1
 fi
 
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+passed=0
 for preset in default asan tsan armhf armhf-static; do
   echo "== build and test: $preset"
   start=$(date +%s)
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
-  ctest --preset "$preset" -j"$(nproc)"
+  ctest --preset "$preset" -j"$(nproc)" 2>&1 | tee "$log"
+  passed=$((passed + $(grep -oE 'out of [0-9]+' "$log" | tail -1 | cut -d' ' -f3)))
   echo "== $preset: $(($(date +%s) - start)) s"
 done
 
 echo "== fuzz"
 scripts/fuzz.sh
+
+# Reached only when every preset passed and no fuzz target failed.
+echo "suite: $passed passed, 0 failed"
