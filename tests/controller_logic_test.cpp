@@ -215,4 +215,21 @@ TEST_F(LogicTest, AnswersAreReadWholeThreeBytesAtATime) {
   EXPECT_EQ(line.reads, 2u);
 }
 
+TEST_F(LogicTest, AcknowledgementLeavesTheCompletionPending) {
+  visca_command rec{};
+  ctl.create_command(rec, 1, 0x04, 0x07, 0x02);
+  answer_with({{0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF}});
+  ctl.visca_exec_cmd(rec);
+  EXPECT_TRUE(rec.ack);
+  EXPECT_TRUE(rec.comp);
+  // Two reads of three: the acknowledgement with the completion left
+  // behind, then the completion alone.
+  ASSERT_EQ(line.read_log.size(), 2u);
+  EXPECT_EQ(line.read_log[0].asked, 3u);
+  EXPECT_EQ(line.read_log[0].pending_before, 6u);
+  EXPECT_EQ(line.read_log[1].asked, 3u);
+  EXPECT_EQ(line.read_log[1].pending_before, 3u);
+  EXPECT_EQ(line.now_us, 0u) << "nothing to wait for";
+}
+
 } // namespace
