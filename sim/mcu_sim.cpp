@@ -245,7 +245,6 @@ void mcu::notify(bool to_mcu, const bytes &data, speed_t speed) {
 }
 
 void mcu::serve() {
-  std::deque<received> queue;
   while (master_ >= 0) {
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
