@@ -3,7 +3,6 @@
 #pragma once
 
 #include "fake_line.h"
-#include "visca.h"
 #include "visca_port.h"
 
 #include <cstdio>
@@ -43,15 +42,8 @@ inline void schedule(fake::line &line, const uint8_t *data, size_t size) {
 }
 
 // A controller on a scripted line that delivers the fuzz input.
-struct rig {
-  fake::line line;
-  fake::installed guard{line};
-  visca ctl;
-  rig(const uint8_t *data, size_t size) {
-    schedule(line, data, size);
-    ctl.cam_fd = 100; // any descriptor: the line is fake
-  }
-  ~rig() { ctl.cam_fd = -1; }
+struct rig : fake::rig {
+  rig(const uint8_t *data, size_t size) { schedule(line, data, size); }
 };
 
 // The waits may only read what is pending: a read on an empty line

@@ -212,11 +212,6 @@ std::vector<received> mcu::log() const {
   return log_;
 }
 
-bool mcu::wait_for(size_t count, milliseconds limit) const {
-  std::unique_lock<std::mutex> lock(mu_);
-  return cv_.wait_for(lock, limit, [&] { return log_.size() >= count; });
-}
-
 size_t mcu::interleaved() const {
   std::lock_guard<std::mutex> lock(mu_);
   return interleaved_;
@@ -289,7 +284,6 @@ void mcu::take_input(bool holding) {
       interleaved_ += holding ? 1 : 0;
       log_.push_back(msg);
       pending_.push_back(std::move(msg));
-      cv_.notify_all();
     }
   }
 }
@@ -415,7 +409,6 @@ void mcu::hang_up() {
   slave_ = -1;
   std::lock_guard<std::mutex> lock(mu_);
   hung_up_ = true;
-  cv_.notify_all();
 }
 
 } // namespace mcusim

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -123,9 +122,6 @@ public:
   size_t inject(const bytes &data);
 
   std::vector<received> log() const;
-  // Waits until at least count messages have arrived; false if limit
-  // passed first (a safety net, not a way to synchronise).
-  bool wait_for(size_t count, milliseconds limit) const;
   // Messages that arrived while an answer was being held back: a sign that
   // two exchanges interleaved on the wire.
   size_t interleaved() const;
@@ -140,7 +136,6 @@ private:
   std::string slave_name_;
 
   mutable std::mutex mu_;
-  mutable std::condition_variable cv_;
   std::deque<answer> script_;
   answer default_;
   bool has_default_ = false;

@@ -14,16 +14,8 @@ using fake::version_reply;
 
 const bytes kInquiry = {0x81, 0x09, 0x7E, 0x7E, 0x16, 0xFF};
 
-struct LogicTest : ::testing::Test {
-  fake::line line;
-  fake::installed guard{line};
+struct LogicTest : ::testing::Test, fake::rig {
   support::version_file file;
-  visca ctl;
-
-  void SetUp() override {
-    ctl.cam_fd = 100;
-  } // any descriptor: the line is fake
-  void TearDown() override { ctl.cam_fd = -1; }
 
   // Answers each write with the next of answers (nothing once spent).
   void answer_with(std::vector<bytes> answers, uint64_t delay_us = 0) {

@@ -8,7 +8,6 @@ namespace {
 line *active = nullptr;
 
 int pending(int) {
-  ++active->polls;
   if (active->fail_query)
     return -1;
   return static_cast<int>(active->pending_count());

@@ -4,6 +4,7 @@
 // count passes and reads exactly.
 #pragma once
 
+#include "visca.h"
 #include "visca_port.h"
 
 #include <cstdint>
@@ -36,7 +37,6 @@ struct line {
   std::deque<uint8_t> pending; // what the driver holds
   std::vector<sent> writes;
   std::vector<read_event> read_log;
-  size_t polls = 0; // pending-byte queries
   size_t reads = 0; // read calls
   size_t sleeps = 0;
   bool fail_query = false; // the pending-byte query fails
@@ -78,6 +78,15 @@ public:
   ~installed();
   installed(const installed &) = delete;
   installed &operator=(const installed &) = delete;
+};
+
+// A controller on a scripted line installed for the life of the object.
+struct rig {
+  fake::line line;
+  installed guard{line};
+  visca ctl;
+  rig() { ctl.cam_fd = 100; } // any descriptor: the line is fake
+  ~rig() { ctl.cam_fd = -1; }
 };
 
 } // namespace fake

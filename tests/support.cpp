@@ -45,13 +45,13 @@ temp_dir::~temp_dir() {
 
 std::vector<std::string> temp_dir::entries() const { return list(path_); }
 
-version_file::version_file() : path_(dir_ / "quelmar-mcu-version") {
+version_file::version_file()
+    : path_(dir_ / "quelmar-mcu-version"),
+      previous_(visca_port::version_path()) {
   visca_port::set_version_path(path_.c_str());
 }
 
-version_file::~version_file() {
-  visca_port::set_version_path("/tmp/quelmar-mcu-version");
-}
+version_file::~version_file() { visca_port::set_version_path(previous_); }
 
 std::optional<std::string> version_file::content() const {
   struct stat st {};

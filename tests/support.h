@@ -38,6 +38,7 @@ public:
 private:
   temp_dir dir_;
   std::string path_;
+  const char *previous_; // the path in force before
 };
 
 std::optional<std::string> read_file(const std::string &path);

@@ -12,14 +12,8 @@ namespace {
 
 using fake::bytes;
 
-struct VersionFileTest : ::testing::Test {
-  fake::line line;
-  fake::installed guard{line};
+struct VersionFileTest : ::testing::Test, fake::rig {
   support::version_file file;
-  visca ctl;
-
-  void SetUp() override { ctl.cam_fd = 100; }
-  void TearDown() override { ctl.cam_fd = -1; }
 
   bool accept_version(uint8_t v) {
     bytes r = fake::version_reply(v);
