@@ -4,7 +4,10 @@ install_missing() {
   local missing=()
   local pkg
   for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+    # Here-strings, not pipes into grep -q: under pipefail the producer's
+    # SIGPIPE would count as a failure.
+    grep -q 'install ok installed' \
+      <<<"$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" ||
       missing+=("$pkg")
   done
   if [ ${#missing[@]} -gt 0 ]; then
@@ -18,7 +21,7 @@ install_missing() {
 # armhf packages (the runtime qemu runs the board's binaries with) come
 # from Debian's multiarch archive.
 enable_armhf() {
-  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  if ! grep -qx armhf <<<"$(dpkg --print-foreign-architectures)"; then
     dpkg --add-architecture armhf
     apt-get update -qq
   fi

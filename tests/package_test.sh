@@ -14,6 +14,9 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# No 'producer | grep -q' anywhere: grep -q exits at its first match, the
+# producer dies of SIGPIPE and pipefail fails the whole check at random.
+# Output is taken whole first, then searched.
 
 (cd "$build" && cpack -B "$work/debs" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log"; fail "cpack"; }
@@ -21,8 +24,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 deb() { ls "$work"/debs/"$1"_*_"$arch".deb 2>/dev/null || fail "no $1 package for $arch"; }
 field() { dpkg-deb -f "$1" "$2"; }
 files() { dpkg-deb -c "$1" | awk '{print $6}'; }
-has() { files "$1" | grep -qx "./$2" || fail "$(basename "$1") lacks $2"; }
-lacks() { ! files "$1" | grep -q "$2" || fail "$(basename "$1") has $2"; }
+has() { grep -qx "./$2" <<<"$(files "$1")" || fail "$(basename "$1") lacks $2"; }
+lacks() { ! grep -q "$2" <<<"$(files "$1")" || fail "$(basename "$1") has $2"; }
 
 probe=$(deb quelmar-mcu-probe)
 sim=$(deb quelmar-mcu-sim)
@@ -31,7 +34,7 @@ dev=$(deb libquelmar-visca-dev)
 for p in "$probe" "$sim" "$dev"; do
   [ "$(field "$p" Architecture)" = "$arch" ] || fail "$p: wrong Architecture"
   [ -n "$(field "$p" Maintainer)" ] || fail "$p: no Maintainer"
-  field "$p" Description | grep -q . || fail "$p: no Description"
+  [ -n "$(field "$p" Description)" ] || fail "$p: no Description"
 done
 
 has "$probe" usr/sbin/quelmar-mcu-probe
@@ -43,8 +46,9 @@ has "$sim" usr/bin/visca-send
 has "$dev" usr/include/quelmar/visca.h
 has "$dev" usr/include/quelmar/timer.h
 lacks "$dev" visca_port.h
-files "$dev" | grep -q 'libquelmar-visca\.a$' || fail "no static library"
-files "$dev" | grep -q 'quelmar-visca-config\.cmake$' || fail "no CMake config"
+dev_files=$(files "$dev")
+grep -q 'libquelmar-visca\.a$' <<<"$dev_files" || fail "no static library"
+grep -q 'quelmar-visca-config\.cmake$' <<<"$dev_files" || fail "no CMake config"
 
 depends=$(field "$probe" Depends)
 if [ "$static" = ON ]; then
