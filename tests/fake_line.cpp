@@ -46,7 +46,13 @@ void sleep_us(unsigned usec) {
   active->now_us += usec;
 }
 
-const visca_port::line_ops table{pending, read, write, sleep_us};
+int apply_settings(int, const termios &settings) {
+  active->applied.push_back(settings);
+  return 0;
+}
+
+const visca_port::line_ops table{pending, read, write, sleep_us,
+                                 apply_settings};
 
 } // namespace
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <termios.h>
 #include <vector>
 
 namespace fake {
@@ -37,7 +38,8 @@ struct line {
   std::deque<uint8_t> pending; // what the driver holds
   std::vector<sent> writes;
   std::vector<read_event> read_log;
-  size_t reads = 0; // read calls
+  std::vector<termios> applied; // settings handed to the driver
+  size_t reads = 0;             // read calls
   size_t sleeps = 0;
   bool fail_query = false; // the pending-byte query fails
   bool fail_write = false; // writes report an error

@@ -27,7 +27,12 @@ ssize_t real_write(int fd, const void *buf, size_t len) {
   return ::write(fd, buf, len);
 }
 
-const line_ops real_table{real_pending, real_read, real_write, sleep_us};
+int real_apply_settings(int fd, const termios &settings) {
+  return ::tcsetattr(fd, TCSANOW, &settings);
+}
+
+const line_ops real_table{real_pending, real_read, real_write, sleep_us,
+                          real_apply_settings};
 std::atomic<const line_ops *> current{&real_table};
 std::atomic<const char *> version_file{"/tmp/quelmar-mcu-version"};
 std::atomic<unsigned> temp_counter{0};
@@ -98,7 +103,7 @@ void configure_line(int fd, speed_t speed, termios &settings) {
   settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   ::cfsetispeed(&settings, speed);
   ::cfsetospeed(&settings, speed);
-  ::tcsetattr(fd, TCSANOW, &settings);
+  ops().apply_settings(fd, settings);
 }
 
 void close_line(int fd) { ::close(fd); }

@@ -25,6 +25,10 @@ struct line_ops {
   ssize_t (*write)(int fd, const void *buf, size_t len);
   // Sleeps at least the given number of microseconds.
   void (*sleep_us)(unsigned usec);
+  // As tcsetattr(fd, TCSANOW, &settings). Here so tests can see what the
+  // controller asks the driver for: a pty forces 8 data bits and no parity
+  // whatever it is asked, so those cannot be read back from it.
+  int (*apply_settings)(int fd, const termios &settings);
 };
 
 // The real sleep, and a set-up that makes it precise: the kernel's
