@@ -19,7 +19,11 @@ const char kUsage[] =
     "Usage: visca-mcu-sim [options] [-- command [args...]]\n"
     "\n"
     "Serves a simulated camera MCU on a new pseudo-terminal, prints the path\n"
-    "of its slave and logs the traffic in hex with timestamps.\n"
+    "of its slave and logs the traffic in hex with timestamps and the line's\n"
+    "framing. Like a real MCU it insists on raw 8N1 without flow control at\n"
+    "its own speed: a message framed otherwise gets silence (or noise). The\n"
+    "pty starts cooked, as a UART does after boot; setting up the line is\n"
+    "up to the program that opens it.\n"
     "\n"
     "Without a command it serves until interrupted. With one, it runs the\n"
     "command in a private mount namespace where /dev/ttyPS1 leads to the\n"
@@ -252,10 +256,10 @@ int main(int argc, char **argv) {
     const auto start = mcusim::clock::now();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     sim.set_observer([start](bool to_mcu, const mcusim::bytes &data,
-                             speed_t speed) {
+                             const mcusim::framing &line) {
       double t =
           std::chrono::duration<double>(mcusim::clock::now() - start).count();
-      std::printf("%9.3f s %7u %s %s\n", t, mcusim::baud_of(speed),
+      std::printf("%9.3f s %-17s %s %s\n", t, mcusim::describe(line).c_str(),
                   to_mcu ? "-> MCU" : "<- MCU", mcusim::hex(data).c_str());
     });
     for (const auto &name : o.script) {

@@ -16,6 +16,10 @@ namespace {
 
 constexpr uint8_t kTerminator = 0xFF;
 constexpr milliseconds kTrickleGap{2};
+// Longer than any VISCA message: a run this long without FF is noise.
+constexpr size_t kMaxMessage = 64;
+
+bool is_address(uint8_t b) { return (b & 0xF0) == 0x80; }
 
 [[noreturn]] void fail(const char *what) {
   throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
@@ -62,6 +66,46 @@ std::string hex(const bytes &data) {
     out += buf;
   }
   return out;
+}
+
+framing framing::raw_8n1(speed_t speed) {
+  framing f;
+  f.speed = speed;
+  return f;
+}
+
+framing framing::of(const termios &t) {
+  framing f;
+  f.speed = ::cfgetospeed(&t);
+  switch (t.c_cflag & CSIZE) {
+  case CS5:
+    f.data_bits = 5;
+    break;
+  case CS6:
+    f.data_bits = 6;
+    break;
+  case CS7:
+    f.data_bits = 7;
+    break;
+  default:
+    f.data_bits = 8;
+  }
+  f.parity = !(t.c_cflag & PARENB) ? 'N' : (t.c_cflag & PARODD) ? 'O' : 'E';
+  f.stop_bits = (t.c_cflag & CSTOPB) ? 2 : 1;
+  f.rtscts = (t.c_cflag & CRTSCTS) != 0;
+  return f;
+}
+
+bool framing::operator==(const framing &o) const {
+  return speed == o.speed && data_bits == o.data_bits && parity == o.parity &&
+         stop_bits == o.stop_bits && rtscts == o.rtscts;
+}
+
+std::string describe(const framing &f) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%u %u%c%u%s", baud_of(f.speed), f.data_bits,
+                f.parity, f.stop_bits, f.rtscts ? " rtscts" : "");
+  return buf;
 }
 
 answer answer::silence() { return answer{}; }
@@ -138,15 +182,12 @@ mcu::mcu(config cfg) : cfg_(cfg) {
       ::ptsname_r(master_, name, sizeof name) != 0)
     fail("pty set-up");
   slave_name_ = name;
+  // Held open so that the tty, and the settings the controller gave it,
+  // outlive the controller's close, as a UART's do. Its settings are left
+  // as the kernel made them: setting up the line is the controller's job.
   slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (slave_ < 0)
     fail("open pty slave");
-  // Raw from the start, so nothing is echoed before the controller
-  // configures the line.
-  termios t{};
-  ::tcgetattr(slave_, &t);
-  ::cfmakeraw(&t);
-  ::tcsetattr(slave_, TCSANOW, &t);
   ::fcntl(master_, F_SETFL, O_NONBLOCK);
   if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0)
     fail("pipe2");
@@ -222,21 +263,27 @@ bool mcu::hung_up() const {
   return hung_up_;
 }
 
-speed_t mcu::line_speed() const {
-  termios t{};
-  if (slave_ < 0 || ::tcgetattr(slave_, &t) < 0)
-    return 0;
-  return ::cfgetospeed(&t);
+size_t mcu::stray() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stray_;
 }
 
-void mcu::notify(bool to_mcu, const bytes &data, speed_t speed) {
+// The master shares the slave's settings, whoever holds the slave.
+framing mcu::line_framing() const {
+  termios t{};
+  if (master_ < 0 || ::tcgetattr(master_, &t) < 0)
+    return framing{};
+  return framing::of(t);
+}
+
+void mcu::notify(bool to_mcu, const bytes &data, const framing &line) {
   traffic_fn fn;
   {
     std::lock_guard<std::mutex> lock(mu_);
     fn = observer_;
   }
   if (fn)
-    fn(to_mcu, data, speed);
+    fn(to_mcu, data, line);
 }
 
 void mcu::serve() {
@@ -262,7 +309,7 @@ void mcu::serve() {
         next = pending_.front();
         pending_.pop_front();
       }
-      if (!send(pick(next.data, next.speed), next.speed))
+      if (!send(pick(next.data, next.frame), next.frame))
         return;
     }
   }
@@ -272,24 +319,46 @@ void mcu::take_input(bool holding) {
   uint8_t buf[4096];
   ssize_t got;
   while ((got = ::read(master_, buf, sizeof buf)) > 0) {
-    speed_t speed = line_speed();
-    for (ssize_t i = 0; i < got; ++i) {
-      inbox_.push_back(buf[i]);
-      if (buf[i] != kTerminator)
-        continue;
-      received msg{std::move(inbox_), clock::now(), speed, holding};
-      inbox_.clear();
-      notify(true, msg.data, speed);
-      std::lock_guard<std::mutex> lock(mu_);
-      interleaved_ += holding ? 1 : 0;
-      log_.push_back(msg);
-      pending_.push_back(std::move(msg));
-    }
+    // Judged when the bytes arrive: the framing may pass through other
+    // values while the far end reprograms its UART.
+    const framing line = line_framing();
+    for (ssize_t i = 0; i < got; ++i)
+      take_byte(buf[i], line, holding);
   }
 }
 
-answer mcu::pick(const bytes &msg, speed_t speed) {
-  if (speed != cfg_.speed)
+void mcu::take_byte(uint8_t b, const framing &line, bool holding) {
+  // Not a message (noise, or echo of our own answers): skip it up to and
+  // including its terminator.
+  if (inbox_.empty() && !skipping_ && !is_address(b))
+    skipping_ = true;
+  if (skipping_) {
+    skipping_ = b != kTerminator;
+    std::lock_guard<std::mutex> lock(mu_);
+    ++stray_;
+    return;
+  }
+  inbox_.push_back(b);
+  if (b != kTerminator) {
+    if (inbox_.size() >= kMaxMessage) {
+      std::lock_guard<std::mutex> lock(mu_);
+      stray_ += inbox_.size();
+      inbox_.clear();
+      skipping_ = true;
+    }
+    return;
+  }
+  received msg{std::move(inbox_), clock::now(), line.speed, line, holding};
+  inbox_.clear();
+  notify(true, msg.data, line);
+  std::lock_guard<std::mutex> lock(mu_);
+  interleaved_ += holding ? 1 : 0;
+  log_.push_back(msg);
+  pending_.push_back(std::move(msg));
+}
+
+answer mcu::pick(const bytes &msg, const framing &line) {
+  if (line != framing::raw_8n1(cfg_.speed))
     return cfg_.noise_at_wrong_speed ? answer::garbage() : answer::silence();
   std::lock_guard<std::mutex> lock(mu_);
   answer a;
@@ -327,8 +396,8 @@ bool mcu::wait_quietly(clock::time_point until) {
   }
 }
 
-bool mcu::send(const answer &a, speed_t speed) {
-  const unsigned baud = baud_of(speed);
+bool mcu::send(const answer &a, const framing &line) {
+  const unsigned baud = baud_of(line.speed);
   const size_t limit = a.hangup_after < 0 ? static_cast<size_t>(-1)
                                           : static_cast<size_t>(a.hangup_after);
   size_t total = 0;
@@ -373,7 +442,7 @@ bool mcu::send(const answer &a, speed_t speed) {
     if (i > 0)
       notify(false,
              bytes(seg.data.begin(), seg.data.begin() + static_cast<long>(i)),
-             speed);
+             line);
   }
   if (total >= limit) {
     hang_up();

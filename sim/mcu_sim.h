@@ -2,10 +2,23 @@
 //
 // The controller opens the slave like the board's UART, so termios, the
 // pending-byte count and the drain all run against the real tty driver.
-// The MCU reads the speed the controller set and answers only at its own
-// speed; at any other it stays silent or sends noise, as a real UART at the
-// wrong rate would. Every message it receives is logged with the time and
-// the line speed. Answers can be scripted message by message.
+// The slave is left as the kernel makes it, cooked (canonical, echo, CR/NL
+// mapping, output processing), like a board's UART after boot: a controller
+// that does not set up its own side of the line sees the effects itself.
+//
+// The wire framing (speed, data bits, parity, stop bits, hardware flow
+// control) is what a real MCU would notice. A pty carries any framing
+// unchanged, so the MCU reads it from the line's settings when a message
+// arrives, and answers only at its own: raw 8N1 at its speed, without flow
+// control. Otherwise it stays silent or sends noise, as a real UART with
+// mismatched framing would. Whoever holds the slave (the controller, or an
+// emulator's serial backend) only the framing decides.
+//
+// Only runs that start with a VISCA address byte (0x80 to 0x8F) and end
+// with FF are messages; anything else, such as its own answers echoed back
+// by a cooked line, is counted as stray and otherwise ignored. Every
+// message is logged with the time and the framing. Answers can be scripted
+// message by message.
 //
 // Thread safety: all public operations may be called from any thread while
 // the MCU serves the line on its own thread.
@@ -73,15 +86,33 @@ struct answer {
   answer &until_next_message();
 };
 
+// The framing a UART puts on the wire, as the line's termios give it.
+struct framing {
+  speed_t speed = 0;      // termios B* value
+  unsigned data_bits = 8; // 5 to 8
+  char parity = 'N';      // 'N', 'E' or 'O'
+  unsigned stop_bits = 1; // 1 or 2
+  bool rtscts = false;    // hardware flow control
+  // The MCU's own: 8N1 at speed, no flow control.
+  static framing raw_8n1(speed_t speed);
+  static framing of(const termios &t);
+  bool operator==(const framing &o) const;
+  bool operator!=(const framing &o) const { return !(*this == o); }
+};
+
+// "115200 8N1", "9600 7E2 rtscts".
+std::string describe(const framing &f);
+
 struct received {
   bytes data; // one message, up to and including its FF
   clock::time_point at;
   speed_t speed;    // the line's speed (termios B* value) on arrival
+  framing frame;    // the line's whole framing on arrival
   bool interleaved; // arrived while an answer was still held back
 };
 
 struct config {
-  speed_t speed = B115200; // the only speed the MCU answers at
+  speed_t speed = B115200; // the only speed the MCU answers at (8N1)
   uint8_t version = 22;
   bool noise_at_wrong_speed = false;
 };
@@ -89,7 +120,7 @@ struct config {
 // Observer of the traffic, called on the MCU's thread: to_mcu is true for
 // bytes the controller sent (one whole message), false for an answer.
 using traffic_fn =
-    std::function<void(bool to_mcu, const bytes &data, speed_t speed)>;
+    std::function<void(bool to_mcu, const bytes &data, const framing &line)>;
 
 class mcu {
 public:
@@ -127,6 +158,9 @@ public:
   size_t interleaved() const;
   // True once the MCU closed the line (a scripted hang-up).
   bool hung_up() const;
+  // Bytes received that belonged to no message: line noise, or echo from a
+  // controller that left its tty cooked.
+  size_t stray() const;
 
 private:
   config cfg_;
@@ -145,23 +179,26 @@ private:
   traffic_fn observer_;
   std::vector<received> log_;
   size_t interleaved_ = 0;
+  size_t stray_ = 0;
   bool hung_up_ = false;
   bool stop_ = false;
 
   std::deque<received> pending_; // logged, not yet answered
   bytes inbox_;                  // bytes read but not yet a whole message
+  bool skipping_ = false;        // inside a run that is no message
   std::thread thread_;
 
   void serve();
   void take_input(bool holding);
-  answer pick(const bytes &msg, speed_t speed);
+  void take_byte(uint8_t b, const framing &line, bool holding);
+  answer pick(const bytes &msg, const framing &line);
   // False when the MCU must stop serving (stopped or hung up).
-  bool send(const answer &a, speed_t speed);
+  bool send(const answer &a, const framing &line);
   bool write_all(const uint8_t *data, size_t len);
   bool wait_quietly(clock::time_point until);
-  speed_t line_speed() const;
+  framing line_framing() const;
   void hang_up();
-  void notify(bool to_mcu, const bytes &data, speed_t speed);
+  void notify(bool to_mcu, const bytes &data, const framing &line);
 };
 
 // Bits per second of a termios speed constant; 0 if unknown.
