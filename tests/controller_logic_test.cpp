@@ -108,6 +108,73 @@ TEST_F(LogicTest, OverlongRunIsRejectedWithoutOverrunningTheBuffer) {
   EXPECT_EQ(line.pending_count(), 0u);
 }
 
+TEST_F(LogicTest, VersionIsTakenOnlyFromRepliesThatReachByteFourteen) {
+  struct {
+    size_t length;
+    bool accepted;
+    const char *file; // nullptr: not written
+  } cases[] = {
+      {14, true, nullptr}, // byte 14 never arrived
+      {15, true, "-1"},    // byte 14 is the terminator itself
+      {16, true, "22"},
+      {17, false, nullptr}, // one past the buffer: no reply at all
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.length);
+    support::version_file own;
+    line = fake::line{};
+    bytes reply(c.length, 0x00);
+    reply[0] = 0x90;
+    reply[1] = 0x50;
+    if (c.length > 14)
+      reply[14] = 0x16;
+    reply.back() = 0xFF;
+    answer_with({reply, reply});
+    visca_inq_command rec{};
+    ctl.create_inqcommand(rec, 1, 0x7E, 0x7E, 0x16);
+    EXPECT_EQ(ctl.visca_exec_inq_cmd(rec), c.accepted);
+    EXPECT_EQ(rec.inq_length, c.accepted ? static_cast<int>(c.length) : 0);
+    EXPECT_EQ(line.writes.size(), c.accepted ? 1u : 2u);
+    if (c.file)
+      EXPECT_EQ(own.content(), c.file);
+    else
+      EXPECT_FALSE(own.content());
+  }
+}
+
+TEST_F(LogicTest, LoneStrayByteEndsTheWaitAtOnce) {
+  // A lone byte that cannot start a reply: the wait must give up at once,
+  // not sit out its 200 polls, and the retransmission gets the reply.
+  answer_with({{0x42}, version_reply(0x09)});
+  EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
+  ASSERT_EQ(line.writes.size(), 2u);
+  EXPECT_EQ(line.writes[1].at_us, 0u) << "the stray byte must end the wait";
+  EXPECT_EQ(file.content(), "9");
+}
+
+TEST_F(LogicTest, LoneTerminatorAfterARejectedPartialReplyIsNoReply) {
+  // The first wait reads 90 50 01 and gives up; what it read must not
+  // carry over into the wait after the retransmission.
+  answer_with({{0x90, 0x50, 0x01}, {0xFF}});
+  visca_inq_command rec{};
+  ctl.create_inqcommand(rec, 1, 0x7E, 0x7E, 0x16);
+  EXPECT_FALSE(ctl.visca_exec_inq_cmd(rec));
+  EXPECT_EQ(line.writes.size(), 2u);
+  EXPECT_FALSE(rec.inq_fill);
+  EXPECT_EQ(rec.inq_length, 0);
+  EXPECT_FALSE(file.content());
+}
+
+TEST_F(LogicTest, CommandThenInquiryAfterAPause) {
+  answer_with({{0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF}, version_reply(0x16)});
+  ctl.send_cmd_n_inq(1, 1, 0x04, 0x07, 0x02, 0x16);
+  ASSERT_EQ(line.writes.size(), 2u);
+  EXPECT_EQ(line.writes[0].data, (bytes{0x81, 0x01, 0x04, 0x07, 0x02, 0xFF}));
+  EXPECT_EQ(line.writes[1].data, (bytes{0x81, 0x09, 0x04, 0x07, 0x16, 0xFF}));
+  EXPECT_EQ(line.writes[1].at_us - line.writes[0].at_us, 100000u);
+  EXPECT_EQ(file.content(), "22");
+}
+
 TEST_F(LogicTest, ShortReplyIsAcceptedButCarriesNoVersion) {
   answer_with({version_reply(0x2A), {0x90, 0x50, 0x01, 0xFF}});
   ASSERT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
@@ -141,11 +208,19 @@ TEST_F(LogicTest, ExchangeDrainsBeforeTransmitting) {
   EXPECT_EQ(line.writes.size(), 1u);
 }
 
-TEST_F(LogicTest, DrainReadsALargeBacklogInBoundedChunks) {
-  line.arrive(bytes(64 * 1024, 0xA5));
+TEST_F(LogicTest, DrainTakesAWholeBacklogWithoutEverAskingForMore) {
+  // An odd size, so the last read is a partial one.
+  const size_t backlog = 64 * 1024 + 100;
+  line.arrive(bytes(backlog, 0xA5));
   ctl.visca_cls_rx();
   EXPECT_EQ(line.pending_count(), 0u);
-  EXPECT_EQ(line.reads, 64u * 1024 / 256);
+  size_t taken = 0;
+  for (const auto &r : line.read_log) {
+    // On a real tty, asking for more than is pending blocks.
+    EXPECT_LE(r.asked, r.pending_before);
+    taken += r.got.size();
+  }
+  EXPECT_EQ(taken, backlog);
 }
 
 TEST_F(LogicTest, ProbeOnASilentLineTakesItsFullBudget) {

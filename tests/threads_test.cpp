@@ -55,19 +55,41 @@ TEST(Threads, MixedExchangesFromFourThreadsNeverInterleave) {
 
 namespace {
 
-TEST(Event, SignalWakesAWaiterOrIsKeptForTheNextWait) {
+TEST(Event, WaitReturnsOnlyAfterASignal) {
   visca_ndi_event ev;
-  ev.signal();
-  ev.wait(); // kept from before: returns at once
-
-  std::atomic<bool> woke{false};
+  // The waiter notes which signal it woke to. A fresh event that let the
+  // first wait through unsignalled would wake it to stage 0.
+  std::atomic<int> stage{0};
+  std::atomic<bool> started{false};
+  int woke_at = -1;
   std::thread waiter([&] {
+    started = true;
     ev.wait();
-    woke = true;
+    woke_at = stage.load();
   });
+  while (!started)
+    std::this_thread::yield();
+  stage = 1;
   ev.signal();
   waiter.join();
-  EXPECT_TRUE(woke);
+  EXPECT_EQ(woke_at, 1);
+}
+
+TEST(Event, SignalIsKeptForTheNextWaitAndConsumedByIt) {
+  visca_ndi_event ev;
+  ev.signal();
+  ev.wait(); // kept from before: returns at once (a hang fails by timeout)
+  // Consumed: the next wait must block until the next signal.
+  std::atomic<int> stage{0};
+  int woke_at = -1;
+  std::thread waiter([&] {
+    ev.wait();
+    woke_at = stage.load();
+  });
+  stage = 1;
+  ev.signal();
+  waiter.join();
+  EXPECT_EQ(woke_at, 1);
 }
 
 } // namespace
