@@ -14,6 +14,7 @@ namespace {
 const char kUsage[] =
     "Usage: visca-send [--device PATH] [--speed 115200|9600]\n"
     "                  command|inquiry TYPE ID [PAYLOAD...]\n"
+    "       visca-send --help\n"
     "\n"
     "Sends 81 01 TYPE ID PAYLOAD FF (a command) or 81 09 TYPE ID PAYLOAD FF\n"
     "(an inquiry) on the serial line and reports the acknowledgement and\n"
@@ -21,6 +22,11 @@ const char kUsage[] =
     "at most 8 payload bytes. The device defaults to /dev/ttyPS1 and the\n"
     "speed to 115200. An accepted inquiry reply also rewrites the version\n"
     "file, as the controller always does.\n"
+    "\n"
+    "Options:\n"
+    "  --device PATH   the serial device (default /dev/ttyPS1)\n"
+    "  --speed BAUD    115200 (default) or 9600\n"
+    "  --help          show this text\n"
     "\n"
     "Exit status: 0 when the command completed or the inquiry was answered,\n"
     "1 when it was not, 2 for bad arguments.\n";

@@ -8,6 +8,10 @@
 # of any threaded program under qemu 7.2, so it is used only to link.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
+# Debian's multiarch triplet: libraries, the CMake package and the
+# pkg-config file install under lib/arm-linux-gnueabihf, where a Debian
+# armhf system and a cross build look for them.
+set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
 set(QUELMAR_ARM_TRIPLE arm-linux-gnueabihf)
 set(QUELMAR_ARM_SYSROOT /usr/${QUELMAR_ARM_TRIPLE})
