@@ -28,6 +28,6 @@ enable_armhf() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
-PACKAGING_PACKAGES=(dpkg-dev systemd)
+PACKAGING_PACKAGES=(dpkg-dev systemd lintian pkg-config)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds the Debian packages of a configured build and checks what they
-# hold, that the systemd unit verifies, and that another CMake project can
-# find_package and link the installed controller.
+# hold, that lintian finds nothing to warn about, that the systemd unit
+# verifies, that another project can link the installed controller through
+# CMake and through pkg-config, and (as root, for this machine's own
+# architecture) what the maintainer scripts do on install, upgrade, remove
+# and purge.
 #
-# Usage: package_test.sh BUILD_DIR ARCH STATIC(ON|OFF) [TOOLCHAIN_FILE
+# Usage: package_test.sh BUILD_DIR ARCH STATIC(ON|OFF) CXX [TOOLCHAIN_FILE
 #        [EMULATOR...]]
 set -euo pipefail
-build=$1 arch=$2 static=$3 toolchain=${4:-}
-shift $(($# < 4 ? $# : 4))
+build=$1 arch=$2 static=$3 cxx=$4 toolchain=${5:-}
+shift $(($# < 5 ? $# : 5))
 emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -43,12 +46,37 @@ has "$probe" etc/init.d/quelmar-mcu-probe
 lacks "$probe" visca-mcu-sim
 has "$sim" usr/bin/visca-mcu-sim
 has "$sim" usr/bin/visca-send
+for pair in "$probe:quelmar-mcu-probe" "$sim:quelmar-mcu-sim" \
+  "$dev:libquelmar-visca-dev"; do
+  has "${pair%%:*}" "usr/share/doc/${pair#*:}/copyright"
+  has "${pair%%:*}" "usr/share/doc/${pair#*:}/changelog.gz"
+done
+has "$probe" usr/share/man/man8/quelmar-mcu-probe.8.gz
+has "$sim" usr/share/man/man1/visca-mcu-sim.1.gz
+has "$sim" usr/share/man/man1/visca-send.1.gz
 has "$dev" usr/include/quelmar/visca.h
 has "$dev" usr/include/quelmar/timer.h
 lacks "$dev" visca_port.h
 dev_files=$(files "$dev")
 grep -q 'libquelmar-visca\.a$' <<<"$dev_files" || fail "no static library"
 grep -q 'quelmar-visca-config\.cmake$' <<<"$dev_files" || fail "no CMake config"
+grep -q 'pkgconfig/quelmar-visca\.pc$' <<<"$dev_files" || fail "no pkg-config file"
+
+# Debian's checker: no error and no warning. An override must give its
+# reason on the comment line just above it.
+for p in "$probe" "$sim" "$dev"; do
+  dpkg-deb -x "$p" "$work/x"
+done
+for o in "$work"/x/usr/share/lintian/overrides/*; do
+  [ -e "$o" ] || continue
+  awk '/^#/ { reason = 1; next } /^[[:space:]]*$/ { next }
+       !reason { print FILENAME ": override without a reason: " $0; bad = 1 }
+       { reason = 0 } END { exit bad }' "$o" || fail "lintian override"
+done
+command -v lintian >/dev/null || fail "lintian not found"
+lint=$(lintian --tag-display-limit 0 --fail-on error,warning \
+  "$probe" "$sim" "$dev" 2>&1) || { echo "$lint"; fail "lintian"; }
+echo "lintian on $arch: no errors or warnings"
 
 depends=$(field "$probe" Depends)
 if [ "$static" = ON ]; then
@@ -75,7 +103,7 @@ esac
 
 sh -n "$work/probe/etc/init.d/quelmar-mcu-probe" || fail "init script syntax"
 if command -v systemd-analyze >/dev/null; then
-  out=$(systemd-analyze verify --root="$work/probe" \
+  out=$(systemd-analyze verify --man=no --root="$work/probe" \
     /usr/lib/systemd/system/quelmar-mcu-probe.service 2>&1) ||
     fail "unit does not verify: $out"
   [ -z "$out" ] || fail "unit verifies with warnings: $out"
@@ -84,7 +112,7 @@ else
 fi
 
 # Another project finds and links the installed controller.
-cmake --install "$build" --prefix "$work/stage" --component dev >/dev/null
+DESTDIR="$work/stage" cmake --install "$build" --component dev >/dev/null
 config=$(dirname "$(find "$work/stage" -name quelmar-visca-config.cmake)")
 args=(-G Ninja -Dquelmar-visca_DIR="$config")
 [ -n "$toolchain" ] && args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
@@ -93,5 +121,21 @@ cmake -S "$here/consumer" -B "$work/consumer" "${args[@]}" >"$work/consumer.log"
 cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log"; fail "consumer does not build"; }
 "${emulator[@]}" "$work/consumer/consumer" || fail "consumer does not run"
+
+# The same program built with nothing but pkg-config's answer, the way a
+# Makefile would; the sysroot maps the file's /usr paths onto the stage.
+pc_dir=$(dirname "$(find "$work/stage" -name quelmar-visca.pc)")
+flags=$(PKG_CONFIG_LIBDIR="$pc_dir" PKG_CONFIG_SYSROOT_DIR="$work/stage" \
+  pkg-config --cflags --libs quelmar-visca) || fail "pkg-config finds nothing"
+"$cxx" -std=c++17 "$here/consumer/main.cpp" $flags -o "$work/consumer-pc" ||
+  fail "pkg-config consumer does not build"
+"${emulator[@]}" "$work/consumer-pc" || fail "pkg-config consumer does not run"
+
+# What the maintainer scripts do, on this machine itself: only as root, for
+# its own architecture, and never over an installed copy.
+if [ "$(id -u)" -eq 0 ] && [ "$arch" = "$(dpkg --print-architecture)" ] &&
+  ! dpkg-query -W quelmar-mcu-probe >/dev/null 2>&1; then
+  bash "$here/package_install_test.sh" "$probe"
+fi
 
 echo "packages for $arch: probe, sim and dev are complete"
