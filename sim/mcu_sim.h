@@ -6,12 +6,13 @@
 // mapping, output processing), like a board's UART after boot: a controller
 // that does not set up its own side of the line sees the effects itself.
 //
-// The wire framing (speed, data bits, parity, stop bits, hardware flow
-// control) is what a real MCU would notice. A pty carries any framing
-// unchanged, so the MCU reads it from the line's settings when a message
-// arrives, and answers only at its own: raw 8N1 at its speed, without flow
-// control. Otherwise it stays silent or sends noise, as a real UART with
-// mismatched framing would. Whoever holds the slave (the controller, or an
+// The wire framing (speed, data bits, parity, hardware flow control) is
+// what a real MCU would notice. The MCU reads it from the line's settings
+// when a message arrives and answers only at its own: 8N1 at its speed,
+// without flow control. Otherwise it stays silent or sends noise, as a
+// real UART with mismatched framing would. (A Linux pty carries the speed,
+// stop bits and flow control, but always reports 8 data bits and no
+// parity.) Whoever holds the slave (the controller, or an
 // emulator's serial backend) only the framing decides.
 //
 // Only runs that start with a VISCA address byte (0x80 to 0x8F) and end
@@ -93,11 +94,13 @@ struct framing {
   char parity = 'N';      // 'N', 'E' or 'O'
   unsigned stop_bits = 1; // 1 or 2
   bool rtscts = false;    // hardware flow control
-  // The MCU's own: 8N1 at speed, no flow control.
-  static framing raw_8n1(speed_t speed);
   static framing of(const termios &t);
-  bool operator==(const framing &o) const;
-  bool operator!=(const framing &o) const { return !(*this == o); }
+  // True when a UART set to 8N1 at speed without flow control, like the
+  // MCU's, reads these frames: same speed, 8 data bits, no parity, no flow
+  // control. Stop bits do not count: a receiver samples only the first,
+  // and a second reads as idle line. (QEMU's Cadence UART model also
+  // reports a guest's one stop bit as two.)
+  bool readable_at(speed_t speed) const;
 };
 
 // "115200 8N1", "9600 7E2 rtscts".
