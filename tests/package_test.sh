@@ -42,6 +42,7 @@ done
 
 has "$probe" usr/sbin/quelmar-mcu-probe
 has "$probe" usr/lib/systemd/system/quelmar-mcu-probe.service
+has "$probe" usr/lib/systemd/system-generators/quelmar-mcu-probe-generator
 has "$probe" etc/init.d/quelmar-mcu-probe
 lacks "$probe" visca-mcu-sim
 has "$sim" usr/bin/visca-mcu-sim
