@@ -22,3 +22,20 @@ echo "== MCU answering only at 9600 baud, version -2 (0xFE)"
 echo
 echo "== A command (zoom tele, 81 01 04 07 02 FF): acknowledged, completed 20 ms later"
 "$sim" --gap 20 -- build/default/tools/visca-send command 04 07 02
+
+echo
+echo "== The emulated board: the armhf package's probe, started by its init"
+echo "   script under BusyBox, on the board's UART driver (ttyPS1)"
+enable_arch armhf
+enable_arch arm64
+install_missing "${ARMHF_PACKAGES[@]}" dpkg-dev "${BOARD_PACKAGES[@]}"
+demo=build/demo-armhf
+cmake --preset armhf -B "$demo" -DQUELMAR_TESTS=OFF >/dev/null
+cmake --build "$demo"
+rm -rf "$demo/debs"
+(cd "$demo" && cpack -B debs >/dev/null)
+board/busybox-image.sh "$demo"/debs/quelmar-mcu-probe_*_armhf.deb "$demo/busybox.cpio"
+# The guest's console, trimmed to the UART and the evidence, with the MCU's
+# traffic between its lines.
+board/boot.sh "$demo/busybox.cpio" -- --speed 115200 --version 22 2>&1 |
+  grep --line-buffered -E 'ttyPS|QUELMAR|-> MCU|<- MCU'

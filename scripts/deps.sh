@@ -18,16 +18,21 @@ install_missing() {
   fi
 }
 
-# armhf packages (the runtime qemu runs the board's binaries with) come
-# from Debian's multiarch archive.
-enable_armhf() {
-  if ! grep -qx armhf <<<"$(dpkg --print-foreign-architectures)"; then
-    dpkg --add-architecture armhf
+# Foreign packages come from Debian's multiarch archive: armhf for the
+# runtime qemu runs the board's binaries with, arm64 for the emulated
+# board's kernel.
+enable_arch() {
+  if ! grep -qx "$1" <<<"$(dpkg --print-foreign-architectures)"; then
+    dpkg --add-architecture "$1"
     apt-get update -qq
   fi
 }
+enable_armhf() { enable_arch armhf; }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
 PACKAGING_PACKAGES=(dpkg-dev systemd lintian pkg-config)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
+# The emulated board, and the Debian system its systemd image boots.
+BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio)
+ROOTFS_PACKAGES=(mmdebstrap arch-test)

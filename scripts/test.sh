@@ -2,14 +2,17 @@
 # Runs the whole test suite: formatting; the host build with warnings as
 # errors; the same suite under AddressSanitizer with UndefinedBehaviorSanitizer
 # and under ThreadSanitizer; the armhf builds, dynamic and static, with
-# every test under qemu; and a short run of each fuzz target. The host and
-# armhf builds also make and check their Debian packages.
+# every test under qemu, and their packages booted on the emulated board
+# (label "board"); and a short run of each fuzz target. The host and armhf
+# builds also make and check their Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-enable_armhf
+enable_arch armhf
+enable_arch arm64
 install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
-  "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" clang-format
+  "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" \
+  "${ROOTFS_PACKAGES[@]}" clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Boots the emulated board: QEMU's xlnx-zcu102 machine with Debian's arm64
+# kernel and an image from busybox-image.sh or systemd-image.sh, its UART0
+# (ttyPS0) as the console and its UART1 (ttyPS1) wired to a simulated
+# camera MCU on a pseudo-terminal. QEMU passes the guest's line settings
+# on to that pty, so the MCU sees the speed and framing the board's UART
+# driver programmed.
+#
+# Usage: boot.sh [options] IMAGE.cpio [-- MCU_OPTIONS...]
+#   --no-uart        a device tree without UART1: no ttyPS1, no MCU
+#   --memory SIZE    guest memory (default 512M)
+#   --append ARGS    more kernel arguments
+#   --mcu-log FILE   write the MCU's traffic there (default: standard error)
+#   --sim PATH       the simulator (default build/default/sim/visca-mcu-sim)
+#   --shell          keep the guest up with a shell on this terminal
+#   --timeout SECS   stop QEMU after this long (default 600; 0: never)
+# MCU_OPTIONS go to visca-mcu-sim (--speed, --version, --script, --noise...).
+#
+# The console goes to standard output. Exit status: QEMU's, or 124 when the
+# timeout stopped it.
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+
+no_uart=0 memory=512M append="" mcu_log="" shell=0 timeout=600
+sim="$project_dir/build/default/sim/visca-mcu-sim"
+while [ $# -gt 0 ]; do
+  case "$1" in
+  --no-uart) no_uart=1 ;;
+  --memory) memory=$2; shift ;;
+  --append) append=$2; shift ;;
+  --mcu-log) mcu_log=$2; shift ;;
+  --sim) sim=$2; shift ;;
+  --shell) shell=1 ;;
+  --timeout) timeout=$2; shift ;;
+  --help)
+    sed -n '2,/^set -euo/{/^set -euo/d; s/^# \{0,1\}//; p}' "$0"
+    exit 0
+    ;;
+  --) shift; break ;;
+  -*) die "unknown option $1" ;;
+  *) [ -z "${image:-}" ] || die "one image only"; image=$1 ;;
+  esac
+  shift
+done
+[ -n "${image:-}" ] || die "usage: boot.sh [options] IMAGE.cpio [-- MCU_OPTIONS...]"
+[ -f "$image" ] || die "no image $image"
+install_missing "${BOARD_PACKAGES[@]}"
+
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+kernel=$(kernel_image)
+serial1=(-serial null)
+if [ "$no_uart" -eq 1 ]; then
+  device_tree board-no-uart1 "$work/board.dtb"
+else
+  device_tree board "$work/board.dtb"
+  [ -x "$sim" ] || die "no simulator at $sim (build the default preset)"
+  if [ -n "$mcu_log" ]; then
+    "$sim" --link "$work/mcu" "$@" >"$mcu_log" 2>&1 &
+  else
+    "$sim" --link "$work/mcu" "$@" >&2 &
+  fi
+  sim_pid=$!
+  # The link is made once the MCU serves; wait for it, not for a time.
+  while [ ! -L "$work/mcu" ]; do
+    kill -0 "$sim_pid" 2>/dev/null || die "the simulator did not start"
+    sleep 0.05
+  done
+  # -serial takes only /dev paths; a chardev takes any.
+  serial1=(-chardev "serial,id=mcu,path=$work/mcu" -serial chardev:mcu)
+fi
+
+cmdline="console=ttyPS0,115200n8 $append"
+if [ "$shell" -eq 1 ]; then
+  cmdline="$cmdline quelmar.shell"
+  console=(-serial mon:stdio)
+  input=/dev/stdin
+else
+  console=(-serial stdio)
+  input=/dev/null
+fi
+limit=()
+[ "$timeout" -gt 0 ] && limit=(timeout --foreground "$timeout")
+
+status=0
+"${limit[@]}" qemu-system-aarch64 -M xlnx-zcu102 -m "$memory" \
+  -kernel "$kernel" -dtb "$work/board.dtb" -initrd "$image" \
+  -append "$cmdline" -display none -monitor none -nodefaults \
+  "${console[@]}" "${serial1[@]}" <"$input" || status=$?
+exit "$status"

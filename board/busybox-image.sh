@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Builds the BusyBox image of the emulated board: an initramfs with Debian's
+# static BusyBox for armhf and the probe from the project's armhf package,
+# started by the package's own init script as BusyBox's rcS starts it on a
+# board without systemd. A dynamically linked probe gets Debian's armhf C
+# and C++ runtime from the archive; a static one needs none.
+#
+# Usage: busybox-image.sh PROBE_DEB OUT.cpio
+#
+# The guest prints its evidence on the console as "QUELMAR: ..." lines and
+# powers off. Kernel arguments steer it:
+#   quelmar.stale=TEXT   leave TEXT in the version file before the probe runs
+#   quelmar.shell        stay up with a shell on the console instead
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+[ $# -eq 2 ] || die "usage: busybox-image.sh PROBE_DEB OUT.cpio"
+probe_deb=$1 out=$2
+[ "$(id -u)" -eq 0 ] || die "needs root (device nodes in the image)"
+install_missing "${BOARD_PACKAGES[@]}"
+enable_arch armhf
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+dpkg-deb -x "$(fetch_deb busybox-static:armhf)" "$root/pkg"
+mkdir -p "$root/bin" "$root/dev" "$root/etc/init.d" "$root/proc" \
+  "$root/sys" "$root/tmp" "$root/root"
+mv "$root/pkg/bin/busybox" "$root/bin/busybox"
+rm -rf "$root/pkg"
+mknod -m 600 "$root/dev/console" c 5 1
+
+dpkg-deb -x "$probe_deb" "$root"
+if grep -q libc6 <<<"$(dpkg-deb -f "$probe_deb" Depends)"; then
+  for lib in libc6 libstdc++6 libgcc-s1; do
+    dpkg-deb -x "$(fetch_deb "$lib:armhf")" "$root"
+  done
+fi
+rm -rf "$root/usr/share"
+# Where BusyBox's rcS looks; the number orders it early.
+ln -s quelmar-mcu-probe "$root/etc/init.d/S15quelmar-mcu-probe"
+
+cat >"$root/init" <<'EOF'
+#!/bin/busybox sh
+# devtmpfs is not mounted by the kernel when it starts an initramfs.
+/bin/busybox mkdir -p /sbin /usr/bin /usr/sbin
+/bin/busybox --install -s
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs -o mode=1777 tmpfs /tmp
+for arg in $(cat /proc/cmdline); do
+  case "$arg" in
+  quelmar.stale=*) printf '%s' "${arg#quelmar.stale=}" >/tmp/quelmar-mcu-version ;;
+  esac
+done
+exec /sbin/init
+EOF
+
+cat >"$root/etc/inittab" <<'EOF'
+::sysinit:/etc/init.d/rcS
+::once:/etc/board-report
+EOF
+
+# BusyBox's rcS, with the time each script took.
+cat >"$root/etc/init.d/rcS" <<'EOF'
+#!/bin/sh
+for script in /etc/init.d/S??*; do
+  [ -x "$script" ] || continue
+  from=$(cut -d' ' -f1 /proc/uptime)
+  "$script" start
+  rc=$?
+  to=$(cut -d' ' -f1 /proc/uptime)
+  echo "QUELMAR: rcS $(basename "$script") start rc=$rc from=$from to=$to"
+done
+EOF
+
+cat >"$root/etc/board-report" <<'EOF'
+#!/bin/sh
+if [ -c /dev/ttyPS1 ]; then
+  echo "QUELMAR: ttyPS1 present"
+else
+  echo "QUELMAR: ttyPS1 absent"
+fi
+if [ -f /tmp/quelmar-mcu-version ]; then
+  echo "QUELMAR: version-file \"$(cat /tmp/quelmar-mcu-version)\""
+else
+  echo "QUELMAR: version-file absent"
+fi
+echo "QUELMAR: tmp [$(ls -A /tmp | tr '\n' ' ')]"
+/etc/init.d/quelmar-mcu-probe status >/dev/null 2>&1
+echo "QUELMAR: status rc=$?"
+echo "QUELMAR: done"
+if grep -qw quelmar.shell /proc/cmdline; then
+  exec setsid cttyhack sh
+fi
+poweroff -f
+EOF
+chmod 755 "$root/init" "$root/etc/init.d/rcS" "$root/etc/board-report"
+
+pack_cpio "$root" "$out"
