@@ -341,7 +341,7 @@ void mcu::take_byte(uint8_t b, const framing &line, bool holding) {
     }
     return;
   }
-  received msg{std::move(inbox_), clock::now(), line.speed, line, holding};
+  received msg{std::move(inbox_), clock::now(), line, holding};
   inbox_.clear();
   notify(true, msg.data, line);
   std::lock_guard<std::mutex> lock(mu_);

@@ -109,8 +109,7 @@ std::string describe(const framing &f);
 struct received {
   bytes data; // one message, up to and including its FF
   clock::time_point at;
-  speed_t speed;    // the line's speed (termios B* value) on arrival
-  framing frame;    // the line's whole framing on arrival
+  framing frame;    // the line's speed and framing on arrival
   bool interleaved; // arrived while an answer was still held back
 };
 

@@ -148,9 +148,9 @@ TEST_F(SlowMcuTest, AnswersOnlyAtItsOwnSpeed) {
   EXPECT_TRUE(ctl.send_inq_cmd(1, 0x7E, 0x7E, 0x16));
   auto log = sim.log();
   ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[0].speed, B115200);
-  EXPECT_EQ(log[1].speed, B115200);
-  EXPECT_EQ(log[2].speed, B9600);
+  EXPECT_EQ(log[0].frame.speed, B115200);
+  EXPECT_EQ(log[1].frame.speed, B115200);
+  EXPECT_EQ(log[2].frame.speed, B9600);
   EXPECT_EQ(file.content(), "68");
 }
 

@@ -18,7 +18,7 @@ TEST_F(ProbeE2E, SilentMcuGetsSixInquiriesAtEachSpeedAndNoFile) {
   EXPECT_EQ(count_at(log, B115200), 6u);
   EXPECT_EQ(count_at(log, B9600), 6u);
   for (size_t i = 0; i < 6 && log.size() == 12; ++i)
-    EXPECT_EQ(log[i].speed, B115200) << "115200 must come first";
+    EXPECT_EQ(log[i].frame.speed, B115200) << "115200 must come first";
   // Twelve waits of 200 one-millisecond polls and nine 100 ms pauses.
   EXPECT_GE(r.elapsed, milliseconds(3300));
   EXPECT_EQ(tmp.entries(), std::vector<std::string>{});

@@ -89,7 +89,7 @@ inline size_t count_at(const std::vector<mcusim::received> &log,
   size_t n = 0;
   for (const auto &m : log) {
     EXPECT_EQ(m.data, kInquiry);
-    n += m.speed == speed ? 1 : 0;
+    n += m.frame.speed == speed ? 1 : 0;
   }
   return n;
 }
