@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-enable_armhf
+enable_arch armhf
 install_missing "${BUILD_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}" strace
 runs=${1:-20}
 silent_runs=${2:-5}

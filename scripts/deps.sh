@@ -27,7 +27,6 @@ enable_arch() {
     apt-get update -qq
   fi
 }
-enable_armhf() { enable_arch armhf; }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
 PACKAGING_PACKAGES=(dpkg-dev systemd lintian pkg-config)

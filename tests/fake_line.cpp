@@ -46,10 +46,8 @@ void sleep_us(unsigned usec) {
   active->now_us += usec;
 }
 
-int apply_settings(int, const termios &settings) {
-  active->applied.push_back(settings);
-  return 0;
-}
+// A scripted line has no settings to apply.
+int apply_settings(int, const termios &) { return 0; }
 
 const visca_port::line_ops table{pending, read, write, sleep_us,
                                  apply_settings};

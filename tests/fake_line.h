@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <termios.h>
 #include <vector>
 
 namespace fake {
@@ -38,8 +37,7 @@ struct line {
   std::deque<uint8_t> pending; // what the driver holds
   std::vector<sent> writes;
   std::vector<read_event> read_log;
-  std::vector<termios> applied; // settings handed to the driver
-  size_t reads = 0;             // read calls
+  size_t reads = 0; // read calls
   size_t sleeps = 0;
   bool fail_query = false; // the pending-byte query fails
   bool fail_write = false; // writes report an error

@@ -55,10 +55,10 @@ TEST(Threads, MixedExchangesFromFourThreadsNeverInterleave) {
 
 namespace {
 
-TEST(Event, WaitReturnsOnlyAfterASignal) {
-  visca_ndi_event ev;
-  // The waiter notes which signal it woke to. A fresh event that let the
-  // first wait through unsignalled would wake it to stage 0.
+// Starts a waiter on ev, then signals it once the waiter runs; returns the
+// stage the waiter saw on waking: 1 when it woke to that signal, 0 when its
+// wait returned without one.
+int stage_at_wake(visca_ndi_event &ev) {
   std::atomic<int> stage{0};
   std::atomic<bool> started{false};
   int woke_at = -1;
@@ -72,7 +72,12 @@ TEST(Event, WaitReturnsOnlyAfterASignal) {
   stage = 1;
   ev.signal();
   waiter.join();
-  EXPECT_EQ(woke_at, 1);
+  return woke_at;
+}
+
+TEST(Event, WaitReturnsOnlyAfterASignal) {
+  visca_ndi_event ev;
+  EXPECT_EQ(stage_at_wake(ev), 1);
 }
 
 TEST(Event, SignalIsKeptForTheNextWaitAndConsumedByIt) {
@@ -80,16 +85,7 @@ TEST(Event, SignalIsKeptForTheNextWaitAndConsumedByIt) {
   ev.signal();
   ev.wait(); // kept from before: returns at once (a hang fails by timeout)
   // Consumed: the next wait must block until the next signal.
-  std::atomic<int> stage{0};
-  int woke_at = -1;
-  std::thread waiter([&] {
-    ev.wait();
-    woke_at = stage.load();
-  });
-  stage = 1;
-  ev.signal();
-  waiter.join();
-  EXPECT_EQ(woke_at, 1);
+  EXPECT_EQ(stage_at_wake(ev), 1);
 }
 
 } // namespace
