@@ -166,24 +166,38 @@ answer &answer::hang_up_after(int count) {
   return *this;
 }
 
+void unique_fd::reset(int fd) {
+  if (fd_ >= 0)
+    ::close(fd_);
+  fd_ = fd;
+}
+
 mcu::mcu(config cfg) : cfg_(cfg) {
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master_ < 0)
+  // Each descriptor is owned as soon as it exists: a throw below closes
+  // those already opened.
+  master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (master_.get() < 0)
     fail("posix_openpt");
   char name[128];
-  if (::grantpt(master_) < 0 || ::unlockpt(master_) < 0 ||
-      ::ptsname_r(master_, name, sizeof name) != 0)
+  if (::grantpt(master_.get()) < 0 || ::unlockpt(master_.get()) < 0 ||
+      ::ptsname_r(master_.get(), name, sizeof name) != 0)
     fail("pty set-up");
   slave_name_ = name;
   // Held open so that the tty, and the settings the controller gave it,
   // outlive the controller's close, as a UART's do. Its settings are left
   // as the kernel made them: setting up the line is the controller's job.
-  slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave_ < 0)
+  slave_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (slave_.get() < 0)
     fail("open pty slave");
-  ::fcntl(master_, F_SETFL, O_NONBLOCK);
-  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0)
+  // The serving loop reads until EAGAIN and inject() must never block.
+  int flags = ::fcntl(master_.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(master_.get(), F_SETFL, flags | O_NONBLOCK) < 0)
+    fail("fcntl O_NONBLOCK");
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) < 0)
     fail("pipe2");
+  wake_[0].reset(wake[0]);
+  wake_[1].reset(wake[1]);
   thread_ = std::thread([this] { serve(); });
 }
 
@@ -192,11 +206,9 @@ mcu::~mcu() {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
   }
-  [[maybe_unused]] ssize_t w = ::write(wake_[1], "x", 1);
+  [[maybe_unused]] ssize_t w = ::write(wake_[1].get(), "x", 1);
   thread_.join();
-  for (int fd : {master_, slave_, wake_[0], wake_[1]})
-    if (fd >= 0)
-      ::close(fd);
+  // The descriptors close themselves.
 }
 
 void mcu::script(answer a) {
@@ -231,9 +243,11 @@ void mcu::set_observer(traffic_fn fn) {
 }
 
 size_t mcu::inject(const bytes &data) {
+  std::lock_guard<std::mutex> lock(mu_);
   size_t done = 0;
-  while (done < data.size()) {
-    ssize_t w = ::write(master_, data.data() + done, data.size() - done);
+  // After a hang-up there is no line: nothing goes in.
+  while (master_.get() >= 0 && done < data.size()) {
+    ssize_t w = ::write(master_.get(), data.data() + done, data.size() - done);
     if (w <= 0)
       break; // full (EAGAIN): the rest overruns
     done += static_cast<size_t>(w);
@@ -264,7 +278,7 @@ size_t mcu::stray() const {
 // The master shares the slave's settings, whoever holds the slave.
 framing mcu::line_framing() const {
   termios t{};
-  if (master_ < 0 || ::tcgetattr(master_, &t) < 0)
+  if (master_.get() < 0 || ::tcgetattr(master_.get(), &t) < 0)
     return framing{};
   return framing::of(t);
 }
@@ -280,8 +294,8 @@ void mcu::notify(bool to_mcu, const bytes &data, const framing &line) {
 }
 
 void mcu::serve() {
-  while (master_ >= 0) {
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+  while (master_.get() >= 0) {
+    pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR)
         continue;
@@ -311,7 +325,7 @@ void mcu::serve() {
 void mcu::take_input(bool holding) {
   uint8_t buf[4096];
   ssize_t got;
-  while ((got = ::read(master_, buf, sizeof buf)) > 0) {
+  while ((got = ::read(master_.get(), buf, sizeof buf)) > 0) {
     // Judged when the bytes arrive: the framing may pass through other
     // values while the far end reprograms its UART.
     const framing line = line_framing();
@@ -378,7 +392,7 @@ bool mcu::wait_quietly(clock::time_point until) {
     if (left <= clock::duration::zero())
       return true;
     timespec ts = to_timespec(left);
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
     int r = ::ppoll(fds, 2, &ts, nullptr);
     if (r < 0 && errno != EINTR)
       return false;
@@ -446,7 +460,7 @@ bool mcu::send(const answer &a, const framing &line) {
 
 bool mcu::write_all(const uint8_t *data, size_t len) {
   while (len > 0) {
-    ssize_t w = ::write(master_, data, len);
+    ssize_t w = ::write(master_.get(), data, len);
     if (w > 0) {
       data += w;
       len -= static_cast<size_t>(w);
@@ -455,7 +469,7 @@ bool mcu::write_all(const uint8_t *data, size_t len) {
     if (w < 0 && errno != EAGAIN && errno != EINTR)
       return false;
     // The slave's input queue is full: wait until the controller reads.
-    pollfd fds[2] = {{master_, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[2] = {{master_.get(), POLLOUT, 0}, {wake_[0].get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR)
       return false;
     if (fds[1].revents)
@@ -464,12 +478,11 @@ bool mcu::write_all(const uint8_t *data, size_t len) {
   return true;
 }
 
+// Called on the serving thread only.
 void mcu::hang_up() {
-  ::close(master_);
-  ::close(slave_);
-  master_ = -1;
-  slave_ = -1;
   std::lock_guard<std::mutex> lock(mu_);
+  master_.reset();
+  slave_.reset();
   hung_up_ = true;
 }
 

@@ -22,7 +22,7 @@
 // message by message.
 //
 // Thread safety: all public operations may be called from any thread while
-// the MCU serves the line on its own thread.
+// the MCU serves the line on its own thread, also while it hangs up.
 #pragma once
 
 #include <chrono>
@@ -106,6 +106,35 @@ struct framing {
 // "115200 8N1", "9600 7E2 rtscts".
 std::string describe(const framing &f);
 
+// Owns one descriptor and closes it when destroyed or reset, so that no
+// path, an exception in a constructor included, leaks one.
+class unique_fd {
+public:
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
+  ~unique_fd() { reset(); }
+  unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+  unique_fd &operator=(unique_fd &&other) noexcept {
+    if (this != &other)
+      reset(other.release());
+    return *this;
+  }
+  unique_fd(const unique_fd &) = delete;
+  unique_fd &operator=(const unique_fd &) = delete;
+
+  int get() const { return fd_; } // -1 when none is held
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the held descriptor, if any, and takes fd.
+  void reset(int fd = -1);
+
+private:
+  int fd_ = -1;
+};
+
 struct received {
   bytes data; // one message, up to and including its FF
   clock::time_point at;
@@ -166,9 +195,14 @@ public:
 
 private:
   config cfg_;
-  int master_ = -1;
-  int slave_ = -1; // kept open so the tty survives the controller's close
-  int wake_[2] = {-1, -1};
+  // The line's descriptors. Lock discipline: only the serving thread
+  // closes them (a scripted hang-up), and only while holding mu_; it may
+  // use them without the lock, being the only thread that changes them.
+  // Every other thread uses them only while holding mu_, so none can write
+  // to a descriptor that is being closed or whose number was reused.
+  unique_fd master_;
+  unique_fd slave_;   // kept open so the tty survives the controller's close
+  unique_fd wake_[2]; // read end, write end: stops the serving thread
   std::string slave_name_;
 
   mutable std::mutex mu_;
