@@ -1,8 +1,14 @@
+// The VISCA controller's behaviour: the message builders, the line's
+// set-up and drain, the inquiry exchange with its reply reader, the command
+// exchange with its acknowledgement and completion waits, and the version
+// file. Every platform call goes through visca_port, so tests can drive
+// all of this on a scripted line.
 #include "visca.h"
 
 #include "visca_port.h"
 
 #include <algorithm>
+#include <charconv>
 
 namespace {
 
@@ -265,20 +271,11 @@ bool visca::visca_wait_for_cmp() {
 void visca::DumpMCUVersion() {
   // Signed decimal without a line end: "-128" to "127".
   char text[4];
-  size_t len = 0;
-  int value = MCUVersion;
-  unsigned magnitude = static_cast<unsigned>(value < 0 ? -value : value);
-  char digits[3];
-  size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
-  if (value < 0)
-    text[len++] = '-';
-  while (count > 0)
-    text[len++] = digits[--count];
-  saveFile(visca_port::version_path(), text, len);
+  auto [end, ec] = std::to_chars(text, text + sizeof text, int{MCUVersion});
+  // Four characters hold every 8-bit value, so this cannot fail.
+  if (ec != std::errc{})
+    return;
+  saveFile(visca_port::version_path(), text, static_cast<size_t>(end - text));
 }
 
 void visca::saveFile(const char *filename, const void *buf, size_t bufSize) {
