@@ -59,8 +59,10 @@ fetch_deb() {
 kernel_image() {
   enable_arch arm64
   local abi deb dir
-  abi=$(apt-cache depends linux-image-arm64:arm64 |
-    sed -n 's/^ *Depends: \(linux-image-.*-arm64\)\(:arm64\)\?$/\1/p' | head -n1)
+  # Taken whole and searched by sed alone, which stops at the first match:
+  # under pipefail a producer cut off by head would count as a failure.
+  abi=$(sed -n 's/^ *Depends: \(linux-image-.*-arm64\)\(:arm64\)\?$/\1/p; T; q' \
+    <<<"$(apt-cache depends linux-image-arm64:arm64)")
   [ -n "$abi" ] || die "cannot tell the current arm64 kernel"
   deb=$(fetch_deb "$abi-unsigned:arm64")
   dir="$cache_dir/kernel/$(basename "$deb" .deb)"

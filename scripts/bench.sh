@@ -42,7 +42,7 @@ table=$(build/bench/bench/quelmar-bench \
   echo
   echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
   echo "$(nproc) cores, $(free -g | awk '/Mem:/ {print $2}') GiB, Linux $(uname -r),"
-  echo "Debian $(cat /etc/debian_version), $(g++ --version | head -1)."
+  echo "Debian $(cat /etc/debian_version), $(sed -n 1p <<<"$(g++ --version)")."
   echo
   echo "\"Tuned\" is the probe as shipped; \"plain\" is the same probe with usleep"
   echo "waits and the kernel's default timer slack. Time to version is measured"
