@@ -10,7 +10,9 @@
 // installed (the real ones are plain system calls).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 #include <termios.h>
 
@@ -36,8 +38,41 @@ struct line_ops {
 // reader's hundreds of 1 ms polls. Call tune_for_polling() once, early in
 // a program that polls. Both live in visca_sleep.cpp, which a build may
 // swap for another.
+//
+// sleep_us() sleeps on the monotonic clock with the 64-bit time call. On
+// a kernel without it (before Linux 5.1) it falls back, once per process,
+// to the 32-bit call; on a kernel with neither it keeps the pause by
+// watching the clock rather than return early. An interrupted sleep
+// resumes with the time left. Thread-safe.
 void sleep_us(unsigned usec);
 void tune_for_polling();
+
+// A span of time in the layout of the kernel's 64-bit timespec.
+struct sleep_span {
+  int64_t sec;
+  int64_t nsec;
+};
+
+// What sleep_us() is made of, with its system calls substitutable so the
+// fallbacks can be tested on any kernel. Each call sleeps for span and
+// returns 0 or an errno value; on EINTR span holds the time still left.
+// now_ns reads the monotonic clock in nanoseconds, or returns -1.
+struct sleep_calls {
+  int (*time64)(sleep_span &span);
+  int (*time32)(sleep_span &span);
+  int64_t (*now_ns)();
+};
+
+class sleeper {
+public:
+  explicit sleeper(sleep_calls c) : calls(c) {}
+  // Sleeps at least usec microseconds. Thread-safe.
+  void sleep(unsigned usec);
+
+private:
+  sleep_calls calls;
+  std::atomic<bool> time64_missing{false};
+};
 
 // The operations in force. Never null.
 const line_ops &ops();
