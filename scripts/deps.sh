@@ -28,7 +28,7 @@ enable_arch() {
   fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest)
+BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest dpkg-dev)
 PACKAGING_PACKAGES=(dpkg-dev systemd lintian pkg-config)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
