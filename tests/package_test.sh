@@ -108,6 +108,16 @@ if command -v systemd-analyze >/dev/null; then
     /usr/lib/systemd/system/quelmar-mcu-probe.service 2>&1) ||
     fail "unit does not verify: $out"
   [ -z "$out" ] || fail "unit verifies with warnings: $out"
+  # The unit's sandbox, as systemd rates it: no looser than 1.0 (systemd's
+  # own best service on Debian 12 rates 2.3).
+  out=$(systemd-analyze security --offline=true --no-pager \
+    "$work/probe/usr/lib/systemd/system/quelmar-mcu-probe.service" 2>&1) ||
+    fail "systemd-analyze security: $out"
+  exposure=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' <<<"$out")
+  [ -n "$exposure" ] || fail "no exposure level in: $out"
+  awk -v e="$exposure" 'BEGIN { exit !(e <= 1.0) }' ||
+    fail "the unit's exposure is $exposure, above 1.0: $out"
+  echo "unit exposure: $exposure"
 else
   echo "systemd-analyze not found: unit file not verified"
 fi
