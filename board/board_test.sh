@@ -5,11 +5,14 @@
 # Usage:
 #   board_test.sh debs BUILD_DIR                 the build's packages
 #   board_test.sh image busybox|systemd BUILD_DIR
-#   board_test.sh run busybox|systemd SCENARIO BUILD_DIR HOST_SIM
+#   board_test.sh kernel MACHINE                 make or fetch its kernel
+#   board_test.sh run MACHINE busybox|systemd SCENARIO BUILD_DIR HOST_SIM
 #
-# Scenarios: 115200, 9600, silent, noise, stale, no-uart. Each boots the
-# board once and checks what the guest and the simulated MCU report; the
-# only time bound is the boot hold without the UART, in guest time.
+# Machines are the folders of board/ (zynq7000, zcu102, ...). Scenarios:
+# 115200, 9600, silent, noise, stale, no-uart. Each boots the board once
+# and checks what the guest and the simulated MCU report. Time bounds are
+# lower bounds on the probe's pauses, read off the MCU's log (host time),
+# and the boot hold without the UART, in guest time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -45,21 +48,43 @@ image)
   "$here/$image-image.sh" "$deb" "$build/board/$image.cpio"
   echo "board: $image image built in $(($(date +%s) - start)) s" \
     "($(du -m "$build/board/$image.cpio" | cut -f1) MiB)"
+  if [ "$image" = busybox ]; then
+    # Made again from the same packages, elsewhere and under another umask,
+    # it must come out the same to the byte.
+    again=$(mktemp -d)
+    trap 'rm -rf "$again"' EXIT
+    (umask 077 && "$here/$image-image.sh" "$deb" "$again/other-name.cpio")
+    if ! cmp -s "$build/board/$image.cpio" "$again/other-name.cpio"; then
+      install_missing diffoscope
+      diffoscope --text - "$build/board/$image.cpio" "$again/other-name.cpio" || true
+      fail "the $image image is not reproducible"
+    fi
+    echo "board: $image image reproducible:" \
+      "$(sha256sum <"$build/board/$image.cpio" | cut -d' ' -f1)"
+  fi
+  exit 0
+  ;;
+kernel)
+  load_machine "$1"
+  start=$(date +%s)
+  kernel=$(machine_kernel)
+  echo "board: $1 kernel $kernel ready in $(($(date +%s) - start)) s"
   exit 0
   ;;
 run) ;;
 *) fail "unknown step $kind" ;;
 esac
 
-image=$1 scenario=$2 build=$3 sim=$4
+machine=$1 image=$2 scenario=$3 build=$4 sim=$5
+load_machine "$machine"
 cpio="$build/board/$image.cpio"
 [ -f "$cpio" ] || fail "no $image image: its fixture did not run"
 [ -x "$sim" ] || fail "no host simulator at $sim: build the default preset first"
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-args=(--sim "$sim" --mcu-log "$out/mcu.log")
-[ "$image" = systemd ] && args+=(--memory 2G)
+args=(--machine "$machine" --sim "$sim" --mcu-log "$out/mcu.log")
+[ "$image" = systemd ] && args+=(--memory "$machine_memory_systemd")
 mcu=()
 want_file=absent
 case "$scenario" in
@@ -88,8 +113,35 @@ show() {
   cat "$out/mcu.log" 2>/dev/null || true
 }
 trap 'show; rm -rf "$out"' EXIT
-[ "$status" -eq 0 ] || fail "the board did not power off by itself (status $status)"
+[ "$status" -eq 0 ] || fail "the board did not stop by itself (status $status)"
 grep -q '^QUELMAR: done' "$out/console.log" || fail "the guest never reported"
+
+# The probe's pauses, from the host times at which its twelve inquiries
+# reached the silent MCU. Within an attempt the second transmission waits
+# for the reply wait to run out (200 polls of at least 1 ms); between
+# attempts come that wait and a 100 ms pause; at the change of speed that
+# wait and three pauses. A guest clock that runs fast or a sleep that
+# returns at once shortens them all. Lower bounds only, less 5 ms for the
+# log's millisecond stamps and the delivery of the bytes to the MCU.
+check_pauses() {
+  local stamps=() t i gap want what short=0
+  while read -r t; do stamps+=("$t"); done < <(
+    sed -n 's/^ *\([0-9]*\)\.\([0-9]*\) s .*-> MCU 81 09 7E 7E 16 FF$/\1\2/p' "$out/mcu.log")
+  [ "${#stamps[@]}" -eq 12 ] || fail "${#stamps[@]} inquiry times in the MCU log"
+  for ((i = 1; i < 12; i++)); do
+    gap=$((10#${stamps[i]} - 10#${stamps[i - 1]}))
+    if ((i % 2 == 1)); then
+      want=195 what="reply wait"
+    elif ((i == 6)); then
+      want=495 what="reply wait and three pauses (speed change)"
+    else
+      want=295 what="reply wait and pause"
+    fi
+    echo "board: inquiry $i to $((i + 1)): ${gap} ms (at least $want: $what)"
+    ((gap >= want)) || short=1
+  done
+  [ "$short" -eq 0 ] || fail "the probe's pauses were cut short"
+}
 
 said() { sed -n "s/^QUELMAR: $1 //p" "$out/console.log" | tr -d '\r' | tail -n1; }
 # Inquiries the MCU received at a speed.
@@ -114,29 +166,82 @@ case "$scenario" in
 silent)
   [ "$(inquiries 115200)" -eq 6 ] && [ "$(inquiries 9600)" -eq 6 ] ||
     fail "inquiries: $(inquiries 115200) at 115200, $(inquiries 9600) at 9600; expected 6 and 6"
+  check_pauses
   ;;
 esac
 if [ "$scenario" = noise ]; then
   grep -qE '^ *[0-9.]+ s 115200 .*<- MCU' "$out/mcu.log" || fail "no noise was sent"
 fi
 
+# The file is the probe's, written afresh: a stale one an ordinary user
+# left is replaced, not written through.
+if [ "$scenario" = stale ]; then
+  [ "$(said stale-planted)" = "1000 644" ] ||
+    fail "no stale file planted by uid 1000: $(said stale-planted)"
+fi
+if [ "$want_file" != absent ]; then
+  [ "$(said version-file-owner)" = "0 644" ] ||
+    fail "version file has owner and mode $(said version-file-owner), expected 0 644"
+fi
+# The init script's status, on either init: 0 with a version, 3 without.
+want_status=rc=0
+[ "$want_file" != absent ] || want_status=rc=3
+[ "$(said status)" = "$want_status" ] ||
+  fail "init script status $(said status), expected $want_status"
+
 if [ "$image" = busybox ]; then
   # Only the version file in /tmp: no temporary left behind.
   tmp=$(said tmp)
   if [ "$want_file" = absent ]; then
     [ "$tmp" = "[]" ] || fail "/tmp holds $tmp"
-    [ "$(said status)" = "rc=3" ] || fail "init script status $(said status), expected rc=3"
   else
     [ "$tmp" = "[quelmar-mcu-version ]" ] || fail "/tmp holds $tmp"
-    [ "$(said status)" = "rc=0" ] || fail "init script status $(said status), expected rc=0"
   fi
   run=$(said 'rcS S15quelmar-mcu-probe start')
   [[ "$run" == rc=0* ]] || fail "init script: $run"
   from=$(sed 's/.*from=\([0-9.]*\).*/\1/' <<<"$run")
   to=$(sed 's/.*to=\([0-9.]*\).*/\1/' <<<"$run")
-  echo "board: busybox $scenario: init script ran from $from s to $to s of guest" \
+  echo "board: $machine busybox $scenario: init script ran from $from s to $to s of guest" \
     "uptime; wall time $wall s"
   exit 0
+fi
+
+# systemd: the unit's sandbox as the guest's systemd rates it, which must
+# be the host's offline rating of the packaged unit, and at most 1.0.
+deb=$(ls "$build"/board/debs/quelmar-mcu-probe_*.deb)
+dpkg-deb --fsys-tarfile "$deb" |
+  tar -xO ./usr/lib/systemd/system/quelmar-mcu-probe.service >"$out/quelmar-mcu-probe.service"
+offline=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' \
+  <<<"$(systemd-analyze security --offline=true --no-pager "$out/quelmar-mcu-probe.service" 2>&1)")
+[ -n "$offline" ] && [ "$(said exposure)" = "$offline" ] ||
+  fail "exposure $(said exposure) on the board, $offline offline"
+awk -v e="$offline" 'BEGIN { exit !(e <= 1.0) }' || fail "exposure $offline above 1.0"
+echo "board: $machine systemd $scenario: exposure $offline on the board and offline"
+
+# The sandbox holds: each denial comes from it (the same tries succeed
+# outside it), and what the probe needs is allowed.
+[ "$(said sandbox-check-unit)" = success ] ||
+  fail "sandbox check unit: $(said sandbox-check-unit)"
+expect() { # WHERE NAME PATTERN
+  local got
+  got=$(said "$1 $2")
+  grep -qxE "$3" <<<"$got" || fail "$1 $2: $got, expected $3"
+  echo "board: $machine $1 $2: $got"
+}
+expect sandboxed open-ttyPS0 'denied (EPERM|EACCES)'
+expect sandboxed write-etc 'denied (EROFS|EACCES|EPERM)'
+expect sandboxed write-usr 'denied (EROFS|EACCES|EPERM)'
+expect sandboxed socket-inet 'denied (EAFNOSUPPORT|EPERM|EACCES)'
+expect sandboxed socket-unix 'denied (EAFNOSUPPORT|EPERM|EACCES)'
+expect sandboxed set-clock 'denied (EPERM|EACCES)'
+expect sandboxed tmp-create-rename allowed
+for name in open-ttyPS0 write-etc write-usr socket-inet socket-unix set-clock \
+  tmp-create-rename; do
+  expect unsandboxed "$name" allowed
+done
+if [ "$scenario" != no-uart ]; then
+  expect sandboxed open-ttyPS1 allowed
+  expect unsandboxed open-ttyPS1 allowed
 fi
 
 # systemd: enabled by the package, run after the device and before
@@ -155,7 +260,7 @@ done
 ms() { echo "$(( ($1) / 1000 )) ms"; }
 if [ "$scenario" = no-uart ]; then
   hold=$((basic - sysinit))
-  echo "board: systemd no-uart, guest time since boot: sysinit.target $(ms "$sysinit")," \
+  echo "board: $machine systemd no-uart, guest time since boot: sysinit.target $(ms "$sysinit")," \
     "probe $(ms "$probe_start") to $(ms "$probe_exit"), basic.target $(ms "$basic")" \
     "(held $(ms "$hold")); wall time $wall s"
   [ "$hold" -le 5000000 ] || fail "basic.target held $(ms "$hold") without the UART"
@@ -164,7 +269,7 @@ else
   [ "$probe_start" -ge "$device" ] || fail "probe started before the device: $times"
   [ "$file_time" != - ] && [ "$file_time" -le "$basic" ] ||
     fail "version file not in place before basic.target: $times"
-  echo "board: systemd $scenario, guest time since boot: systemd $(ms "$(t userspace)")," \
+  echo "board: $machine systemd $scenario, guest time since boot: systemd $(ms "$(t userspace)")," \
     "device $(ms "$device")," \
     "sysinit.target $(ms "$sysinit"), probe $(ms "$probe_start") to $(ms "$probe_exit")," \
     "version file $(ms "$file_time"), basic.target $(ms "$basic"); wall time $wall s"

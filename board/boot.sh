@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Boots the emulated board: QEMU's xlnx-zcu102 machine with Debian's arm64
-# kernel and an image from busybox-image.sh or systemd-image.sh, its UART0
+# Boots the emulated board: by default the board's own SoC, QEMU's
+# xilinx-zynq-a9 (a Zynq-7000) with a 32-bit kernel built here, or another
+# machine of board/ (zcu102: the 64-bit ZynqMP on Debian's arm64 kernel),
+# with an image from busybox-image.sh or systemd-image.sh, its UART0
 # (ttyPS0) as the console and its UART1 (ttyPS1) wired to a simulated
 # camera MCU on a pseudo-terminal. QEMU passes the guest's line settings
 # on to that pty, so the MCU sees the speed and framing the board's UART
 # driver programmed.
 #
 # Usage: boot.sh [options] IMAGE.cpio [-- MCU_OPTIONS...]
+#   --machine NAME   zynq7000 (default), zcu102, zynq7000-y2038: a folder
+#                    of board/ with a machine.sh
 #   --no-uart        a device tree without UART1: no ttyPS1, no MCU
-#   --memory SIZE    guest memory (default 512M)
+#   --memory SIZE    guest memory (default: the machine's)
 #   --append ARGS    more kernel arguments
 #   --mcu-log FILE   write the MCU's traffic there (default: standard error)
 #   --sim PATH       the simulator (default build/default/sim/visca-mcu-sim)
@@ -21,10 +25,11 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-no_uart=0 memory=512M append="" mcu_log="" shell=0 timeout=600
+no_uart=0 memory="" append="" mcu_log="" shell=0 timeout=600
 sim="$project_dir/build/default/sim/visca-mcu-sim"
 while [ $# -gt 0 ]; do
   case "$1" in
+  --machine) machine_name=$2; shift ;;
   --no-uart) no_uart=1 ;;
   --memory) memory=$2; shift ;;
   --append) append=$2; shift ;;
@@ -45,6 +50,8 @@ done
 [ -n "${image:-}" ] || die "usage: boot.sh [options] IMAGE.cpio [-- MCU_OPTIONS...]"
 [ -f "$image" ] || die "no image $image"
 install_missing "${BOARD_PACKAGES[@]}"
+load_machine "${machine_name:-$default_machine}"
+[ -n "$memory" ] || memory=$machine_memory
 
 work=$(mktemp -d)
 sim_pid=""
@@ -54,7 +61,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-kernel=$(kernel_image)
+kernel=$(machine_kernel)
 serial1=(-serial null)
 if [ "$no_uart" -eq 1 ]; then
   device_tree board-no-uart1 "$work/board.dtb"
@@ -89,8 +96,10 @@ limit=()
 [ "$timeout" -gt 0 ] && limit=(timeout --foreground "$timeout")
 
 status=0
-"${limit[@]}" qemu-system-aarch64 -M xlnx-zcu102 -m "$memory" \
+# The guests end with a reboot, which -no-reboot turns into QEMU's exit:
+# the Zynq-7000 cannot power off.
+"${limit[@]}" "${machine_qemu[@]}" -m "$memory" \
   -kernel "$kernel" -dtb "$work/board.dtb" -initrd "$image" \
-  -append "$cmdline" -display none -monitor none -nodefaults \
+  -append "$cmdline" -display none -monitor none -nodefaults -no-reboot \
   "${console[@]}" "${serial1[@]}" <"$input" || status=$?
 exit "$status"

@@ -8,10 +8,12 @@
 # Usage: busybox-image.sh PROBE_DEB OUT.cpio
 #
 # The guest prints its evidence on the console as "QUELMAR: ..." lines and
-# powers off. Kernel arguments steer it:
+# reboots, which ends QEMU. Kernel arguments steer it:
 #   quelmar.stale=TEXT   leave TEXT in the version file before the probe runs
 #   quelmar.shell        stay up with a shell on the console instead
 set -euo pipefail
+# What this script creates has the same modes whatever the caller's umask.
+umask 022
 . "$(dirname "$0")/lib.sh"
 [ $# -eq 2 ] || die "usage: busybox-image.sh PROBE_DEB OUT.cpio"
 probe_deb=$1 out=$2
@@ -48,13 +50,11 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs -o mode=1777 tmpfs /tmp
-for arg in $(cat /proc/cmdline); do
-  case "$arg" in
-  quelmar.stale=*) printf '%s' "${arg#quelmar.stale=}" >/tmp/quelmar-mcu-version ;;
-  esac
-done
+/usr/sbin/board-plant-stale
 exec /sbin/init
 EOF
+
+install -m 755 "$board_dir/plant-stale" "$root/usr/sbin/board-plant-stale"
 
 cat >"$root/etc/inittab" <<'EOF'
 ::sysinit:/etc/init.d/rcS
@@ -83,6 +83,7 @@ else
 fi
 if [ -f /tmp/quelmar-mcu-version ]; then
   echo "QUELMAR: version-file \"$(cat /tmp/quelmar-mcu-version)\""
+  echo "QUELMAR: version-file-owner $(stat -c '%u %a' /tmp/quelmar-mcu-version)"
 else
   echo "QUELMAR: version-file absent"
 fi
@@ -93,7 +94,8 @@ echo "QUELMAR: done"
 if grep -qw quelmar.shell /proc/cmdline; then
   exec setsid cttyhack sh
 fi
-poweroff -f
+# -no-reboot makes QEMU exit; the Zynq-7000 cannot power off.
+reboot -f
 EOF
 chmod 755 "$root/init" "$root/etc/init.d/rcS" "$root/etc/board-report"
 

@@ -1,6 +1,6 @@
 # Shared by the board scripts: the cache, Debian packages fetched from the
-# archive, the kernel, the device trees and running armhf programs through
-# binfmt_misc. Sourced, not run.
+# archive, the machines with their kernels and device trees, and running
+# armhf programs through binfmt_misc. Sourced, not run.
 #
 # Everything the emulated board is made of comes from Debian's archive.
 # What is slow to make is cached under QUELMAR_BOARD_CACHE (default
@@ -53,34 +53,84 @@ fetch_deb() {
   echo "$file"
 }
 
-# Prints the path of the arm64 kernel Image: Debian's stock kernel, whose
-# ABI is the one linux-image-arm64 currently points at, so it follows the
-# archive. Its vmlinuz is already an uncompressed Image.
-kernel_image() {
-  enable_arch arm64
-  local abi deb dir
-  # Taken whole and searched by sed alone, which stops at the first match:
-  # under pipefail a producer cut off by head would count as a failure.
-  abi=$(sed -n 's/^ *Depends: \(linux-image-.*-arm64\)\(:arm64\)\?$/\1/p; T; q' \
-    <<<"$(apt-cache depends linux-image-arm64:arm64)")
-  [ -n "$abi" ] || die "cannot tell the current arm64 kernel"
-  deb=$(fetch_deb "$abi-unsigned:arm64")
-  dir="$cache_dir/kernel/$(basename "$deb" .deb)"
-  if [ ! -s "$dir/Image" ]; then
-    local tmp
-    tmp=$(mktemp -d)
-    dpkg-deb -x "$deb" "$tmp"
-    mkdir -p "$dir"
-    cp "$tmp"/boot/vmlinuz-* "$dir/Image.new"
-    rm -rf "$tmp"
-    mv "$dir/Image.new" "$dir/Image"
-  fi
-  echo "$dir/Image"
+# The emulated machines: each folder beside this file that holds a
+# machine.sh, which sets
+#   machine_description    one line for people
+#   machine_qemu           the QEMU command and machine (an array)
+#   machine_memory         guest memory; machine_memory_systemd for systemd
+#   machine_kernel()       prints the path of the kernel to boot, made or
+#                          fetched into the cache on first use
+# and may set machine_dts_dir, the folder of its board.dts and
+# board-no-uart1.dts (default: its own). The board's own SoC comes first.
+default_machine=zynq7000
+
+machines() {
+  local f
+  for f in "$board_dir"/*/machine.sh; do basename "$(dirname "$f")"; done
 }
 
-# Compiles board/NAME.dts into OUT.
+load_machine() {
+  [ -f "$board_dir/$1/machine.sh" ] ||
+    die "no machine $1 (machines: $(machines | tr '\n' ' '))"
+  machine=$1
+  machine_dts_dir=$board_dir/$1
+  # shellcheck source=/dev/null
+  . "$board_dir/$1/machine.sh"
+}
+
+# Compiles the machine's NAME.dts into OUT.
 device_tree() {
-  dtc -q -I dts -O dtb -o "$2" "$board_dir/$1.dts" || die "dtc $1"
+  dtc -q -I dts -O dtb -o "$2" "$machine_dts_dir/$1.dts" || die "dtc $1"
+}
+
+# Prints the path of a 32-bit ARM zImage built from Debian's
+# linux-source-6.1 with make allnoconfig and the given configuration
+# fragments (applied in order). Cached under a key of the source package's
+# version, the fragments and the cross compiler's version, so a change of
+# any of them builds anew. Says what it does, a line per stage; the
+# compiler's log is kept beside the kernel.
+zynq_kernel() {
+  install_missing "${KERNEL_PACKAGES[@]}"
+  local source_version compiler key dir
+  source_version=$(dpkg-query -W -f='${Version}' linux-source-6.1)
+  compiler=$(sed -n 1p <<<"$(arm-linux-gnueabihf-gcc --version)")
+  key=$(cat <(echo "kernel-1 $source_version $compiler") "$@" |
+    sha256sum | cut -c1-16)
+  dir="$cache_dir/kernel/zimage-6.1-$key"
+  if [ ! -s "$dir/zImage" ]; then
+    local tmp start=$SECONDS
+    mkdir -p "$dir"
+    tmp=$(mktemp -d "$cache_dir/kernel/.build.XXXXXX")
+    echo "board: building the kernel from linux-source-6.1 $source_version;" \
+      "first run only, about 4 minutes on 2 cores" >&2
+    echo "board: kernel: unpacking the source" >&2
+    tar -C "$tmp" -xf /usr/src/linux-source-6.1.tar.xz ||
+      die "cannot unpack the kernel source"
+    local make=(make -C "$tmp/linux-source-6.1" O="$tmp/out" ARCH=arm
+      CROSS_COMPILE=arm-linux-gnueabihf- -j"$(nproc)")
+    echo "board: kernel: configuring (allnoconfig and $# fragment(s))" >&2
+    cat "$@" >"$tmp/fragment"
+    "${make[@]}" KCONFIG_ALLCONFIG="$tmp/fragment" allnoconfig \
+      >"$dir/build.log" 2>&1 || { tail -20 "$dir/build.log" >&2; die "kernel configuration"; }
+    # Kconfig drops an option whose dependencies are missing, silently.
+    # Each option's last setting in the fragments is the one that counts.
+    local line
+    while read -r line; do
+      grep -qxF "$line" "$tmp/out/.config" ||
+        die "kernel configuration lacks: $line"
+    done < <(awk '/^CONFIG_/ { split($0, a, "="); last[a[1]] = $0 }
+      /^# CONFIG_.* is not set$/ { last[$2] = $0 }
+      END { for (k in last) print last[k] }' "$tmp/fragment")
+    echo "board: kernel: compiling zImage" >&2
+    "${make[@]}" zImage >>"$dir/build.log" 2>&1 ||
+      { tail -40 "$dir/build.log" >&2; die "kernel build (log: $dir/build.log)"; }
+    cp "$tmp/out/.config" "$dir/config"
+    cp "$tmp/out/arch/arm/boot/zImage" "$dir/zImage.new"
+    mv "$dir/zImage.new" "$dir/zImage"
+    rm -rf "$tmp"
+    echo "board: kernel: built in $((SECONDS - start)) s ($dir)" >&2
+  fi
+  echo "$dir/zImage"
 }
 
 # Makes armhf programs run on this machine for mmdebstrap and dpkg in a
@@ -113,9 +163,15 @@ enable_armhf_binfmt() {
 }
 
 # Packs the folder ROOT into the newc cpio OUT, the form the kernel takes as
-# an initramfs.
+# an initramfs. Reproducibly: names in a fixed order, every time set to
+# SOURCE_DATE_EPOCH (by default the project changelog's date, as for the
+# packages), and no inode or device numbers of this machine.
 pack_cpio() {
-  (cd "$1" && find . -mindepth 1 | LC_ALL=C sort | cpio -o -H newc --quiet) >"$2.new" ||
-    die "cpio"
+  local epoch=${SOURCE_DATE_EPOCH:-}
+  [ -n "$epoch" ] || epoch=$(dpkg-parsechangelog -l "$project_dir/packaging/changelog" -STimestamp) ||
+    die "no date in packaging/changelog"
+  find "$1" -mindepth 1 -exec touch -h -d "@$epoch" {} + || die "touch"
+  (cd "$1" && find . -mindepth 1 | LC_ALL=C sort |
+    cpio -o -H newc --quiet --reproducible) >"$2.new" || die "cpio"
   mv "$2.new" "$2"
 }

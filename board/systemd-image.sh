@@ -8,10 +8,12 @@
 # Usage: systemd-image.sh PROBE_DEB OUT.cpio
 #
 # Once the system is up, a report unit prints the evidence on the console
-# as "QUELMAR: ..." lines (guest timestamps in microseconds) and powers
-# off. With the kernel argument quelmar.shell it logs root in on the
-# console instead.
+# as "QUELMAR: ..." lines (guest timestamps in microseconds) and reboots,
+# which ends QEMU (boot.sh runs it with -no-reboot). With the kernel
+# argument quelmar.shell it logs root in on the console instead.
 set -euo pipefail
+# What this script creates has the same modes whatever the caller's umask.
+umask 022
 . "$(dirname "$0")/lib.sh"
 [ $# -eq 2 ] || die "usage: systemd-image.sh PROBE_DEB OUT.cpio"
 probe_deb=$1 out=$2
@@ -74,9 +76,63 @@ ExecStart=
 ExecStart=-/sbin/agetty --autologin root --keep-baud 115200 %I $TERM
 EOF
 
+# A stale version file from an ordinary user, planted once systemd-tmpfiles
+# has emptied /tmp and before the probe runs (kernel argument
+# quelmar.stale=TEXT).
+install -m 755 "$board_dir/plant-stale" "$root/usr/local/sbin/board-plant-stale"
+cat >"$root/etc/systemd/system/board-plant-stale.service" <<'EOF'
+[Unit]
+Description=Plant a stale version file for the probe to replace
+DefaultDependencies=no
+ConditionKernelCommandLine=quelmar.stale
+After=systemd-tmpfiles-setup.service
+Before=quelmar-mcu-probe.service
+
+[Service]
+Type=oneshot
+ExecStart=/usr/local/sbin/board-plant-stale
+StandardOutput=tty
+TTYPath=/dev/console
+
+[Install]
+WantedBy=sysinit.target
+EOF
+ln -s /etc/systemd/system/board-plant-stale.service \
+  "$root/etc/systemd/system/sysinit.target.wants/board-plant-stale.service"
+
+# The sandbox check: the installed unit's own [Service] section, copied
+# from the file the package put in place, with only ExecStart swapped for
+# a program that tries what the sandbox must deny and allow. It runs after
+# the probe, so it never shares the UART with it.
+install_missing "${ARMHF_PACKAGES[@]}"
+arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror \
+  -o "$root/usr/local/sbin/board-sandbox-check" "$board_dir/sandbox-check.c" ||
+  die "cannot build the sandbox check"
+unit_file="$root/usr/lib/systemd/system/quelmar-mcu-probe.service"
+[ -f "$unit_file" ] || die "the package installed no unit"
+{
+  cat <<'EOF'
+[Unit]
+Description=Check the probe's sandbox
+After=quelmar-mcu-probe.service
+
+EOF
+  sed -n '/^\[Service\]/,/^\[/{/^\[Install\]/d; /^ExecStart=/d; p}' "$unit_file"
+  cat <<'EOF'
+ExecStart=/bin/sh -c '/usr/local/sbin/board-sandbox-check >/tmp/board-sandbox-check.txt'
+
+[Install]
+WantedBy=multi-user.target
+EOF
+} >"$root/etc/systemd/system/board-sandbox-check.service"
+grep -q '^CapabilityBoundingSet=' "$root/etc/systemd/system/board-sandbox-check.service" ||
+  die "the sandbox check has no sandbox to copy"
+ln -s /etc/systemd/system/board-sandbox-check.service \
+  "$root/etc/systemd/system/multi-user.target.wants/board-sandbox-check.service"
+
 cat >"$root/usr/local/sbin/board-report" <<'EOF'
 #!/bin/sh
-# Waits for the boot to finish, prints the evidence, powers off.
+# Waits for the boot to finish, prints the evidence, reboots (QEMU exits).
 exec >/dev/console 2>&1
 systemctl is-system-running --wait >/dev/null 2>&1
 echo "QUELMAR: system $(systemctl is-system-running)"
@@ -112,12 +168,23 @@ echo "QUELMAR: times userspace=$(systemctl show -p UserspaceTimestampMonotonic -
   "file=$file basic=$(mono basic.target ActiveEnterTimestampMonotonic)"
 if [ -f /tmp/quelmar-mcu-version ]; then
   echo "QUELMAR: version-file \"$(cat /tmp/quelmar-mcu-version)\""
+  echo "QUELMAR: version-file-owner $(stat -c '%u %a' /tmp/quelmar-mcu-version)"
 else
   echo "QUELMAR: version-file absent"
 fi
+# The init script's status, which must not be handed to systemctl.
+/etc/init.d/quelmar-mcu-probe status >/dev/null 2>&1
+echo "QUELMAR: status rc=$?"
+echo "QUELMAR: exposure $(systemd-analyze security --no-pager $unit 2>&1 |
+  sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p')"
+# Under the probe's sandbox, then outside it.
+echo "QUELMAR: sandbox-check-unit $(systemctl show -p Result --value board-sandbox-check.service)"
+sed 's/^/QUELMAR: sandboxed /' /tmp/board-sandbox-check.txt 2>/dev/null
+/usr/local/sbin/board-sandbox-check | sed 's/^/QUELMAR: unsandboxed /'
 echo "QUELMAR: done"
 grep -qw quelmar.shell /proc/cmdline && exit 0
-systemctl start poweroff.target --job-mode=replace-irreversibly --no-block
+# -no-reboot makes QEMU exit; the Zynq-7000 cannot power off.
+systemctl start reboot.target --job-mode=replace-irreversibly --no-block
 EOF
 chmod 755 "$root/usr/local/sbin/board-report"
 cat >"$root/etc/systemd/system/board-report.service" <<'EOF'

@@ -24,11 +24,12 @@ echo "== A command (zoom tele, 81 01 04 07 02 FF): acknowledged, completed 20 ms
 "$sim" --gap 20 -- build/default/tools/visca-send command 04 07 02
 
 echo
-echo "== The emulated board: the armhf package's probe, started by its init"
-echo "   script under BusyBox, on the board's UART driver (ttyPS1)"
+echo "== The emulated board, a Zynq-7000 with its own 32-bit kernel: the armhf"
+echo "   package's probe, started by its init script under BusyBox, on the"
+echo "   board's UART driver (ttyPS1)"
 enable_arch armhf
-enable_arch arm64
-install_missing "${ARMHF_PACKAGES[@]}" dpkg-dev "${BOARD_PACKAGES[@]}"
+install_missing "${ARMHF_PACKAGES[@]}" dpkg-dev "${BOARD_PACKAGES[@]}" \
+  "${KERNEL_PACKAGES[@]}"
 demo=build/demo-armhf
 cmake --preset armhf -B "$demo" -DQUELMAR_TESTS=OFF >/dev/null
 cmake --build "$demo"
@@ -36,6 +37,7 @@ rm -rf "$demo/debs"
 (cd "$demo" && cpack -B debs >/dev/null)
 board/busybox-image.sh "$demo"/debs/quelmar-mcu-probe_*_armhf.deb "$demo/busybox.cpio"
 # The guest's console, trimmed to the UART and the evidence, with the MCU's
-# traffic between its lines.
+# traffic between its lines; on a first run the kernel's build stages
+# come first ("board: ...").
 board/boot.sh "$demo/busybox.cpio" -- --speed 115200 --version 22 2>&1 |
-  grep --line-buffered -E 'ttyPS|QUELMAR|-> MCU|<- MCU'
+  grep --line-buffered -E '^board:|ttyPS|QUELMAR|-> MCU|<- MCU'

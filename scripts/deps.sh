@@ -35,3 +35,6 @@ ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
 # The emulated board, and the Debian system its systemd image boots.
 BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio)
 ROOTFS_PACKAGES=(mmdebstrap arch-test)
+# The board's own kernel, built from Debian's kernel source.
+KERNEL_PACKAGES=(linux-source-6.1 gcc-arm-linux-gnueabihf make bc bison flex
+  libssl-dev xz-utils)

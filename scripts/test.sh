@@ -12,7 +12,7 @@ enable_arch armhf
 enable_arch arm64
 install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
   "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" \
-  "${ROOTFS_PACKAGES[@]}" clang-format
+  "${ROOTFS_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
