@@ -121,7 +121,7 @@ grep -q '^QUELMAR: done' "$out/console.log" || fail "the guest never reported"
 # for the reply wait to run out (200 polls of at least 1 ms); between
 # attempts come that wait and a 100 ms pause; at the change of speed that
 # wait and three pauses. A guest clock that runs fast or a sleep that
-# returns at once shortens them all. Lower bounds only, less 5 ms for the
+# returns at once shortens them all. Lower bounds only, less 2 ms for the
 # log's millisecond stamps and the delivery of the bytes to the MCU.
 check_pauses() {
   local stamps=() t i gap want what short=0
@@ -131,11 +131,11 @@ check_pauses() {
   for ((i = 1; i < 12; i++)); do
     gap=$((10#${stamps[i]} - 10#${stamps[i - 1]}))
     if ((i % 2 == 1)); then
-      want=195 what="reply wait"
+      want=198 what="reply wait"
     elif ((i == 6)); then
-      want=495 what="reply wait and three pauses (speed change)"
+      want=498 what="reply wait and three pauses (speed change)"
     else
-      want=295 what="reply wait and pause"
+      want=298 what="reply wait and pause"
     fi
     echo "board: inquiry $i to $((i + 1)): ${gap} ms (at least $want: $what)"
     ((gap >= want)) || short=1

@@ -102,7 +102,7 @@ zynq_kernel() {
     mkdir -p "$dir"
     tmp=$(mktemp -d "$cache_dir/kernel/.build.XXXXXX")
     echo "board: building the kernel from linux-source-6.1 $source_version;" \
-      "first run only, about 4 minutes on 2 cores" >&2
+      "first run only, about 3 minutes on 2 cores" >&2
     echo "board: kernel: unpacking the source" >&2
     tar -C "$tmp" -xf /usr/src/linux-source-6.1.tar.xz ||
       die "cannot unpack the kernel source"
