@@ -62,6 +62,7 @@ cleanup() {
 trap cleanup EXIT
 
 kernel=$(machine_kernel)
+echo "board: booting $machine_description" >&2
 serial1=(-serial null)
 if [ "$no_uart" -eq 1 ]; then
   device_tree board-no-uart1 "$work/board.dtb"

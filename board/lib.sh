@@ -89,7 +89,7 @@ device_tree() {
 # version, the fragments and the cross compiler's version, so a change of
 # any of them builds anew. Says what it does, a line per stage; the
 # compiler's log is kept beside the kernel.
-zynq_kernel() {
+arm_zimage() {
   install_missing "${KERNEL_PACKAGES[@]}"
   local source_version compiler key dir
   source_version=$(dpkg-query -W -f='${Version}' linux-source-6.1)
@@ -101,29 +101,31 @@ zynq_kernel() {
     local tmp start=$SECONDS
     mkdir -p "$dir"
     tmp=$(mktemp -d "$cache_dir/kernel/.build.XXXXXX")
+    # The unpacked tree is about a gigabyte: never leave it behind.
+    fail_build() { rm -rf "$tmp"; die "$@"; }
     echo "board: building the kernel from linux-source-6.1 $source_version;" \
       "first run only, about 3 minutes on 2 cores" >&2
     echo "board: kernel: unpacking the source" >&2
     tar -C "$tmp" -xf /usr/src/linux-source-6.1.tar.xz ||
-      die "cannot unpack the kernel source"
+      fail_build "cannot unpack the kernel source"
     local make=(make -C "$tmp/linux-source-6.1" O="$tmp/out" ARCH=arm
       CROSS_COMPILE=arm-linux-gnueabihf- -j"$(nproc)")
     echo "board: kernel: configuring (allnoconfig and $# fragment(s))" >&2
     cat "$@" >"$tmp/fragment"
     "${make[@]}" KCONFIG_ALLCONFIG="$tmp/fragment" allnoconfig \
-      >"$dir/build.log" 2>&1 || { tail -20 "$dir/build.log" >&2; die "kernel configuration"; }
+      >"$dir/build.log" 2>&1 || { tail -20 "$dir/build.log" >&2; fail_build "kernel configuration"; }
     # Kconfig drops an option whose dependencies are missing, silently.
     # Each option's last setting in the fragments is the one that counts.
     local line
     while read -r line; do
       grep -qxF "$line" "$tmp/out/.config" ||
-        die "kernel configuration lacks: $line"
+        fail_build "kernel configuration lacks: $line"
     done < <(awk '/^CONFIG_/ { split($0, a, "="); last[a[1]] = $0 }
       /^# CONFIG_.* is not set$/ { last[$2] = $0 }
       END { for (k in last) print last[k] }' "$tmp/fragment")
     echo "board: kernel: compiling zImage" >&2
     "${make[@]}" zImage >>"$dir/build.log" 2>&1 ||
-      { tail -40 "$dir/build.log" >&2; die "kernel build (log: $dir/build.log)"; }
+      { tail -40 "$dir/build.log" >&2; fail_build "kernel build (log: $dir/build.log)"; }
     cp "$tmp/out/.config" "$dir/config"
     cp "$tmp/out/arch/arm/boot/zImage" "$dir/zImage.new"
     mv "$dir/zImage.new" "$dir/zImage"

@@ -11,5 +11,5 @@ machine_memory_systemd=1G
 machine_kernel_fragments=("$board_dir/zynq7000/kernel.config")
 
 machine_kernel() {
-  zynq_kernel "${machine_kernel_fragments[@]}"
+  arm_zimage "${machine_kernel_fragments[@]}"
 }
