@@ -12,7 +12,7 @@
 # 115200, 9600, silent, noise, stale, no-uart. Each boots the board once
 # and checks what the guest and the simulated MCU report. Time bounds are
 # lower bounds on the probe's pauses, read off the MCU's log (host time),
-# and the boot hold without the UART, in guest time.
+# and, without the UART, the probe's wait for the device, in guest time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"

@@ -10,35 +10,32 @@
 namespace visca_port {
 namespace {
 
-// One sleep on the monotonic clock; on an interruption *left holds the
-// time still to sleep. Returns 0 or an errno value.
+// One sleep on the monotonic clock through the C library; on an
+// interruption left holds the time still to sleep. Returns 0 or an errno
+// value. On a 64-bit platform this is the 64-bit time call; on 32-bit ARM,
+// glibc (2.36) makes the 32-bit call whenever the time fits in 32 bits, as
+// a pause's always does: the call for kernels older than 5.1.
+int sleep_time32(sleep_span &left) {
+  timespec ts{static_cast<time_t>(left.sec), static_cast<long>(left.nsec)};
+  int err = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts);
+  left = {ts.tv_sec, ts.tv_nsec};
+  return err;
+}
+
+// The same with the 64-bit time call. A kernel built without
+// COMPAT_32BIT_TIME fails the 32-bit one with ENOSYS, so on a 32-bit
+// platform this makes the 64-bit call (Linux 5.1 and later) itself; the
+// span has the kernel's __kernel_timespec layout.
 int sleep_time64(sleep_span &left) {
 #if defined(__NR_clock_nanosleep_time64)
-  // A 32-bit platform: glibc (2.36) makes the 32-bit call whenever the
-  // time fits in 32 bits, and a kernel built without COMPAT_32BIT_TIME
-  // fails that call with ENOSYS. Make the 64-bit call (Linux 5.1 and
-  // later) ourselves; the span has the kernel's __kernel_timespec layout.
   static_assert(sizeof(sleep_span) == 16, "not the kernel's layout");
   return ::syscall(__NR_clock_nanosleep_time64, CLOCK_MONOTONIC, 0, &left,
                    &left) == 0
              ? 0
              : errno;
 #else
-  // A 64-bit platform: the ordinary call already takes a 64-bit time.
-  timespec ts{static_cast<time_t>(left.sec), static_cast<long>(left.nsec)};
-  int err = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts);
-  left = {ts.tv_sec, ts.tv_nsec};
-  return err;
+  return sleep_time32(left); // a 64-bit platform: already the 64-bit call
 #endif
-}
-
-// The 32-bit time call, for kernels older than 5.1 that lack the 64-bit
-// one. Times of a pause fit in 32 bits.
-int sleep_time32(sleep_span &left) {
-  timespec ts{static_cast<time_t>(left.sec), static_cast<long>(left.nsec)};
-  int err = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts);
-  left = {ts.tv_sec, ts.tv_nsec};
-  return err;
 }
 
 int64_t monotonic_ns() {
