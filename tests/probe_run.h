@@ -6,8 +6,10 @@
 #include "sandbox.h"
 #include "support.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <future>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,8 +25,61 @@ inline const bytes kInquiry = {0x81, 0x09, 0x7E, 0x7E, 0x16, 0xFF};
 struct run_result {
   int status = -1;
   milliseconds elapsed{0};
-  std::string output; // stdout and stderr together
+  std::string output;  // stdout and stderr together
+  bool killed = false; // still running at its limit, and killed there
 };
+
+// One run of the probe, started and not yet waited for.
+struct started_run {
+  pid_t pid = -1;
+  mcusim::clock::time_point start;
+  std::string out_path;
+};
+
+// Starts the probe on tty with tmp as its /tmp, its output to out_path.
+// pid is -1, with the reason in why, when it could not be started.
+inline started_run start_probe(const std::string &tty, const std::string &tmp,
+                               const std::string &out_path,
+                               const std::vector<std::string> &args,
+                               bool tmp_read_only, std::string &why) {
+  started_run s;
+  s.out_path = out_path;
+  int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  EXPECT_GE(out, 0);
+  mcusim::sandbox_options opt;
+  opt.tty = tty;
+  opt.tmp = tmp;
+  opt.argv = QUELMAR_PROBE_COMMAND;
+  opt.argv.insert(opt.argv.end(), args.begin(), args.end());
+  opt.out_fd = out;
+  opt.err_fd = out;
+  opt.tmp_read_only = tmp_read_only;
+  s.start = mcusim::clock::now();
+  s.pid = mcusim::sandbox_spawn(opt, why);
+  ::close(out);
+  return s;
+}
+
+// Waits for a started run. With a limit, a run still going then is
+// killed, so that a probe that hangs fails the test instead of hanging it.
+inline run_result finish(const started_run &s,
+                         milliseconds limit = milliseconds::zero()) {
+  run_result r;
+  if (limit == milliseconds::zero()) {
+    r.status = mcusim::sandbox_wait(s.pid);
+  } else {
+    auto status = std::async(std::launch::async, mcusim::sandbox_wait, s.pid);
+    if (status.wait_until(s.start + limit) != std::future_status::ready) {
+      ::kill(s.pid, SIGKILL);
+      r.killed = true;
+    }
+    r.status = status.get();
+  }
+  r.elapsed =
+      std::chrono::duration_cast<milliseconds>(mcusim::clock::now() - s.start);
+  r.output = support::read_file(s.out_path).value_or("<missing>");
+  return r;
+}
 
 struct ProbeRun : ::testing::Test {
   support::temp_dir tmp;
@@ -39,31 +94,14 @@ struct ProbeRun : ::testing::Test {
   }
 
   run_result run(const std::string &tty, std::vector<std::string> args = {}) {
-    run_result r;
-    const std::string out_path = logs / "output";
-    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    EXPECT_GE(out, 0);
-    mcusim::sandbox_options opt;
-    opt.tty = tty;
-    opt.tmp = tmp_path.empty() ? tmp.path() : tmp_path;
-    opt.argv = QUELMAR_PROBE_COMMAND;
-    opt.argv.insert(opt.argv.end(), args.begin(), args.end());
-    opt.out_fd = out;
-    opt.err_fd = out;
-    opt.tmp_read_only = tmp_read_only;
     std::string why;
-    auto start = mcusim::clock::now();
-    pid_t pid = mcusim::sandbox_spawn(opt, why);
-    ::close(out);
-    if (pid < 0) {
+    auto s = start_probe(tty, tmp_path.empty() ? tmp.path() : tmp_path,
+                         logs / "output", args, tmp_read_only, why);
+    if (s.pid < 0) {
       skipped_because = why;
-      return r;
+      return {};
     }
-    r.status = mcusim::sandbox_wait(pid);
-    r.elapsed =
-        std::chrono::duration_cast<milliseconds>(mcusim::clock::now() - start);
-    r.output = support::read_file(out_path).value_or("<missing>");
-    return r;
+    return finish(s);
   }
 
   bool tmp_read_only = false;

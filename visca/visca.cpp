@@ -68,7 +68,13 @@ bool wait_for_answer(visca &v, unsigned polls, const uint8_t (&want)[3],
       continue;
     }
     uint8_t got[3] = {0, 0, 0};
-    visca_port::ops().read(v.cam_fd, got, sizeof got);
+    // The count is a hint: another reader of the tty may have taken the
+    // bytes since. A read that brings nothing is a pass with nothing
+    // pending; part of an answer is not that answer.
+    if (visca_port::ops().read(v.cam_fd, got, sizeof got) <= 0) {
+      poll_sleep();
+      continue;
+    }
     if (std::equal(got, got + 3, want) && (!alone || n == 3))
       return true;
     v.visca_cls_rx();
@@ -135,7 +141,7 @@ void visca::visca_cls_rx() {
   while (remaining > 0) {
     ssize_t got = visca_port::ops().read(cam_fd, scratch,
                                          std::min(remaining, sizeof scratch));
-    if (got <= 0)
+    if (got <= 0) // the count overstated, or another reader took them
       break;
     remaining -= static_cast<size_t>(got);
   }
@@ -184,7 +190,8 @@ bool visca::visca_wait_for_res(visca_inq_command &res_cmd) {
     --timeout_ms;
     int n = pending(cam_fd);
     uint8_t byte = 0;
-    // A failed read brings no byte; judging the stale buffer instead could
+    // A failed read brings no byte (another reader of the tty may have
+    // taken it since the count); judging the stale buffer instead could
     // accept a reply that never came.
     if (n <= 0 || visca_port::ops().read(cam_fd, &byte, 1) != 1) {
       poll_sleep();

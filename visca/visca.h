@@ -89,9 +89,10 @@ public:
   visca &operator=(const visca &) = delete;
 
   // Opens camSerial and sets it to raw 8N1 at camBr (a termios B* value),
-  // without flow control, blocking I/O; then drains it. A line already open
-  // is closed first. False when the device cannot be opened (cam_fd is then
-  // -1). Failures of the termios calls do not make it false.
+  // without flow control, in non-blocking mode, so that no wait can hang
+  // on bytes another reader of the tty took; then drains it. A line already
+  // open is closed first. False when the device cannot be opened (cam_fd is
+  // then -1). Failures of the termios calls do not make it false.
   bool init_visca(speed_t &camBr);
   // Closes the line if open. Safe to call any number of times.
   void deinit_visca();

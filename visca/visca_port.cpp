@@ -86,12 +86,14 @@ const char *version_path() { return version_file.load(); }
 void set_version_path(const char *path) { version_file.store(path); }
 
 int open_line(const char *path) {
-  // Opening without O_NONBLOCK could hang on a modem line waiting for
-  // carrier; blocking mode is restored once the descriptor is ours.
-  int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd >= 0)
-    ::fcntl(fd, F_SETFL, 0);
-  return fd;
+  // Non-blocking from the open on, and it stays so. Opening without it
+  // could hang on a modem line waiting for carrier. Reading with it is what
+  // makes every wait bounded: the pending-byte count is only a hint, since
+  // another reader of the same tty (a getty, a terminal program, an
+  // application opened early) can take the bytes between the count and the
+  // read, and a blocking read would then wait for a byte that may never
+  // come. A write that cannot go out at once fails instead of waiting.
+  return ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
 void configure_line(int fd, speed_t speed, termios &settings) {

@@ -20,9 +20,10 @@ namespace visca_port {
 
 struct line_ops {
   // Bytes the driver holds for reading on fd; negative when the query
-  // failed.
+  // failed. Only a hint: another reader may take them before a read does.
   int (*pending)(int fd);
-  // As read(2) and write(2).
+  // As read(2) and write(2). On the line, read never blocks (see
+  // open_line): it may return fewer bytes than pending said, or -1.
   ssize_t (*read)(int fd, void *buf, size_t len);
   ssize_t (*write)(int fd, const void *buf, size_t len);
   // Sleeps at least the given number of microseconds.
@@ -84,9 +85,11 @@ void install(const line_ops *table);
 // The real operations, for substitutes that wrap them.
 const line_ops &real_ops();
 
-// Opens a serial device read/write, not as controlling terminal, and
-// leaves it in blocking mode. Returns the descriptor, which the caller
-// owns, or -1.
+// Opens a serial device read/write, not as controlling terminal, in
+// non-blocking mode, which it keeps: a read returns what is there or fails
+// with EAGAIN, and never waits, whatever else reads the same tty; a write
+// takes what fits in the driver's buffer. Returns the descriptor, which
+// the caller owns, or -1.
 int open_line(const char *path);
 // Sets the line to raw 8N1 at speed, without flow control, starting from
 // its current settings, which are left in settings. The control characters
