@@ -216,7 +216,8 @@ TEST_F(LogicTest, DrainTakesAWholeBacklogWithoutEverAskingForMore) {
   EXPECT_EQ(line.pending_count(), 0u);
   size_t taken = 0;
   for (const auto &r : line.read_log) {
-    // On a real tty, asking for more than is pending blocks.
+    // Never more than the count promised: what lies beyond it may be the
+    // start of the next answer.
     EXPECT_LE(r.asked, r.pending_before);
     taken += r.got.size();
   }
@@ -297,6 +298,30 @@ TEST_F(LogicTest, AcknowledgementLeavesTheCompletionPending) {
   EXPECT_EQ(line.read_log[1].asked, 3u);
   EXPECT_EQ(line.read_log[1].pending_before, 3u);
   EXPECT_EQ(line.now_us, 0u) << "nothing to wait for";
+}
+
+TEST_F(LogicTest, MessageTheBufferCannotHoldIsNeverSent) {
+  // 16 bytes hold at most 11 payload bytes; a caller's own record may
+  // carry any length.
+  for (int payload : {-1, 12, 64}) {
+    SCOPED_TRACE(payload);
+    EXPECT_FALSE(ctl.send_inq_cmd(payload, 0x7E, 0x7E, 0x16));
+    ctl.send_cmd(payload, 0x04, 0x00, 0x02);
+  }
+  for (int32_t length : {4, 17, -5}) {
+    SCOPED_TRACE(length);
+    visca_inq_command inq{};
+    ctl.create_inqcommand(inq, 1, 0x7E, 0x7E, 0x16);
+    inq.cmd_length = length;
+    EXPECT_FALSE(ctl.visca_exec_inq_cmd(inq));
+    visca_command cmd{};
+    ctl.create_command(cmd, 1, 0x04, 0x00, 0x02);
+    cmd.cmd_length = length;
+    ctl.visca_exec_cmd(cmd);
+    EXPECT_FALSE(cmd.ack);
+  }
+  EXPECT_TRUE(line.writes.empty());
+  EXPECT_EQ(line.sleeps, 0u) << "nothing sent, nothing to wait for";
 }
 
 } // namespace

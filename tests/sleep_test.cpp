@@ -41,14 +41,22 @@ int fake_time32(sleep_span &s) {
   return next(k.time32_results);
 }
 
+int lose_clock_after = -1; // readings until the clock fails; -1: never
+int readings = 0;
+
 int64_t fake_now() {
-  if (!k.clock_works)
+  ++readings;
+  if (!k.clock_works || (lose_clock_after >= 0 && readings > lose_clock_after))
     return -1;
   return k.clock_ns += 100000;
 }
 
 struct SleepTest : ::testing::Test {
-  void SetUp() override { k = kernel{}; }
+  void SetUp() override {
+    k = kernel{};
+    lose_clock_after = -1;
+    readings = 0;
+  }
   visca_port::sleeper s{{fake_time64, fake_time32, fake_now}};
 };
 
@@ -100,6 +108,14 @@ TEST_F(SleepTest, NoClockAndNoSleepReturnsRatherThanHangs) {
   k.clock_works = false;
   s.sleep(1000);
   EXPECT_EQ(k.time32_spans.size(), 1u);
+}
+
+TEST_F(SleepTest, ClockLostDuringAWatchedPauseEndsIt) {
+  k.time64_results = {ENOSYS};
+  k.time32_results = {ENOSYS};
+  lose_clock_after = 3;
+  s.sleep(100000); // would take 1000 readings of the clock
+  EXPECT_EQ(readings, 4) << "the pause went on after the clock failed";
 }
 
 TEST(RealSleep, LastsAtLeastWhatWasAsked) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 
 namespace {
 
@@ -278,10 +279,11 @@ bool visca::visca_wait_for_cmp() {
 void visca::DumpMCUVersion() {
   // Signed decimal without a line end: "-128" to "127".
   char text[4];
-  auto [end, ec] = std::to_chars(text, text + sizeof text, int{MCUVersion});
-  // Four characters hold every 8-bit value, so this cannot fail.
-  if (ec != std::errc{})
-    return;
+  // A sign and the digits of the widest value, "-128": to_chars cannot
+  // run out of room.
+  static_assert(sizeof text >= 1 + std::numeric_limits<int8_t>::digits10 + 1);
+  const char *end =
+      std::to_chars(text, text + sizeof text, int{MCUVersion}).ptr;
   saveFile(visca_port::version_path(), text, static_cast<size_t>(end - text));
 }
 

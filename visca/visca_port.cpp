@@ -34,6 +34,14 @@ int real_apply_settings(int fd, const termios &settings) {
 const line_ops real_table{real_pending, real_read, real_write, sleep_us,
                           real_apply_settings};
 std::atomic<const line_ops *> current{&real_table};
+
+int real_open(const char *path, int flags, mode_t mode) {
+  return ::open(path, flags, mode);
+}
+
+const file_ops real_files{real_open, real_write, ::close, ::rename, ::unlink};
+std::atomic<const file_ops *> files{&real_files};
+const file_ops &fs() { return *files.load(std::memory_order_acquire); }
 std::atomic<const char *> version_file{"/tmp/quelmar-mcu-version"};
 std::atomic<unsigned> temp_counter{0};
 
@@ -41,7 +49,7 @@ bool write_all(int fd, const void *buf, size_t len) {
   const auto *p = static_cast<const unsigned char *>(buf);
   size_t done = 0;
   while (done < len) {
-    ssize_t w = ::write(fd, p + done, len - done);
+    ssize_t w = fs().write(fd, p + done, len - done);
     if (w < 0 && errno == EINTR)
       continue;
     if (w <= 0)
@@ -55,16 +63,17 @@ bool write_all(int fd, const void *buf, size_t len) {
 // with its name in tmp; -1 when no such file could be made.
 int create_temp_beside(const char *path, char *tmp, size_t tmp_size) {
   for (int attempt = 0; attempt < 64; ++attempt) {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    unsigned tag = static_cast<unsigned>(now.tv_nsec) ^
+    // The clock only makes a clash with a stale name less likely; the
+    // counter alone keeps the names apart when it cannot be read.
+    unsigned tag = static_cast<unsigned>(monotonic_ns()) ^
                    (temp_counter.fetch_add(1) * 2654435761U);
-    int len = std::snprintf(tmp, tmp_size, "%s.%ld.%08x", path,
-                            static_cast<long>(::getpid()), tag);
-    if (len < 0 || static_cast<size_t>(len) >= tmp_size)
+    // A negative result (an encoding error) converts to a huge length.
+    if (static_cast<size_t>(std::snprintf(tmp, tmp_size, "%s.%ld.%08x", path,
+                                          static_cast<long>(::getpid()),
+                                          tag)) >= tmp_size)
       return -1;
-    int fd =
-        ::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    int fd = fs().open(
+        tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST)
       return fd;
   }
@@ -80,6 +89,19 @@ void install(const line_ops *table) {
 }
 
 const line_ops &real_ops() { return real_table; }
+
+void install_files(const file_ops *table) {
+  files.store(table ? table : &real_files, std::memory_order_release);
+}
+
+const file_ops &real_file_ops() { return real_files; }
+
+int64_t monotonic_ns(int (*gettime)(clockid_t, timespec *)) {
+  timespec ts{};
+  if (gettime(CLOCK_MONOTONIC, &ts) != 0)
+    return -1;
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 const char *version_path() { return version_file.load(); }
 
@@ -118,10 +140,10 @@ bool replace_file(const char *path, const void *buf, size_t len) {
   bool ok = write_all(fd, buf, len);
   // close() reports late write errors on some filesystems; a file that may
   // be short must not replace a good one.
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(tmp, path) == 0)
+  ok = (fs().close(fd) == 0) && ok;
+  if (ok && fs().rename(tmp, path) == 0)
     return true;
-  ::unlink(tmp);
+  fs().unlink(tmp);
   return false;
 }
 

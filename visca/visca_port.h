@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 
 namespace visca_port {
 
@@ -96,6 +97,26 @@ int open_line(const char *path);
 // are kept as they were. Failures are not reported.
 void configure_line(int fd, speed_t speed, termios &settings);
 void close_line(int fd);
+
+// The calls replace_file() makes, as open(2), write(2), close(2),
+// rename(2) and unlink(2): substitutable so that tests can make each one
+// fail.
+struct file_ops {
+  int (*open)(const char *path, int flags, mode_t mode);
+  ssize_t (*write)(int fd, const void *buf, size_t len);
+  int (*close)(int fd);
+  int (*rename)(const char *from, const char *to);
+  int (*unlink)(const char *path);
+};
+
+// Replaces the file operations; nullptr restores the real ones. The table
+// must outlive its use. As install() above, for test set-up.
+void install_files(const file_ops *table);
+const file_ops &real_file_ops();
+
+// The monotonic clock in nanoseconds as gettime reads it, or -1 when it
+// cannot be read (a kernel or a system-call filter may refuse it).
+int64_t monotonic_ns(int (*gettime)(clockid_t, timespec *) = ::clock_gettime);
 
 // Path of the version file. The product writes "/tmp/quelmar-mcu-version";
 // tests point it at a folder of their own. Not owned; must outlive its use.

@@ -38,14 +38,9 @@ int sleep_time64(sleep_span &left) {
 #endif
 }
 
-int64_t monotonic_ns() {
-  timespec ts{};
-  if (::clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-    return -1;
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+int64_t clock_now_ns() { return monotonic_ns(); }
 
-sleeper real_sleeper{{sleep_time64, sleep_time32, monotonic_ns}};
+sleeper real_sleeper{{sleep_time64, sleep_time32, clock_now_ns}};
 
 } // namespace
 
