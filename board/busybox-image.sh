@@ -10,6 +10,7 @@
 # The guest prints its evidence on the console as "QUELMAR: ..." lines and
 # reboots, which ends QEMU. Kernel arguments steer it:
 #   quelmar.stale=TEXT   leave TEXT in the version file before the probe runs
+#   quelmar.rival        start a second reader of ttyPS1 (cat) before it
 #   quelmar.shell        stay up with a shell on the console instead
 set -euo pipefail
 # What this script creates has the same modes whatever the caller's umask.
@@ -51,6 +52,13 @@ mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs -o mode=1777 tmpfs /tmp
 /usr/sbin/board-plant-stale
+# quelmar.rival: a second reader holds ttyPS1 from before the probe on, as
+# a getty or a terminal program on the wrong port would.
+if grep -qw quelmar.rival /proc/cmdline; then
+  cat /dev/ttyPS1 >/dev/null &
+  echo $! >/rival.pid
+  echo "QUELMAR: rival-reader started"
+fi
 exec /sbin/init
 EOF
 
@@ -88,6 +96,13 @@ else
   echo "QUELMAR: version-file absent"
 fi
 echo "QUELMAR: tmp [$(ls -A /tmp | tr '\n' ' ')]"
+if [ -f /rival.pid ]; then
+  if kill -0 "$(cat /rival.pid)" 2>/dev/null; then
+    echo "QUELMAR: rival-reader alive"
+  else
+    echo "QUELMAR: rival-reader gone"
+  fi
+fi
 /etc/init.d/quelmar-mcu-probe status >/dev/null 2>&1
 echo "QUELMAR: status rc=$?"
 echo "QUELMAR: done"

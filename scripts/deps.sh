@@ -31,6 +31,8 @@ enable_arch() {
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest dpkg-dev)
 PACKAGING_PACKAGES=(dpkg-dev systemd lintian pkg-config)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The system-call fault sweep and the coverage report.
+FAULT_PACKAGES=(strace gcovr)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
 # The emulated board, and the Debian system its systemd image boots.
 BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio)

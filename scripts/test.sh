@@ -3,8 +3,11 @@
 # errors; the same suite under AddressSanitizer with UndefinedBehaviorSanitizer
 # and under ThreadSanitizer; the armhf builds, dynamic and static, with
 # every test under qemu, and their packages booted on the emulated board
-# (label "board"); and a short run of each fuzz target. The host and armhf
-# builds also make and check their Debian packages.
+# (label "board"); the host suite again with coverage counters, failing
+# below 100 % of lines or 95 % of branches of probe/, visca/ and timer/;
+# and a short run of each fuzz target. The host build also sweeps the
+# probe's system-call faults under strace, and the host and armhf builds
+# make and check their Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -12,7 +15,8 @@ enable_arch armhf
 enable_arch arm64
 install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
   "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" \
-  "${ROOTFS_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" clang-format
+  "${ROOTFS_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" "${FAULT_PACKAGES[@]}" \
+  clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror
@@ -28,6 +32,18 @@ report=$(mktemp)
 trap 'rm -f "$report"' EXIT
 passed=0 failed=0 skipped=0
 count() { sed -n "s/^[[:space:]]*$1=\"\([0-9]*\)\"/\1/p; T; q" "$report"; }
+# tally NAME START: adds the report's counts to the totals.
+tally() {
+  [ -s "$report" ] || { echo "ctest wrote no report for $1" >&2; exit 1; }
+  local total fail skip
+  total=$(count tests) fail=$(count failures)
+  skip=$(($(count skipped) + $(count disabled)))
+  passed=$((passed + total - fail - skip))
+  failed=$((failed + fail))
+  skipped=$((skipped + skip))
+  echo "== $1: $((total - fail - skip)) passed, $fail failed, $skip skipped" \
+    "in $(($(date +%s) - $2)) s"
+}
 for preset in default asan tsan armhf armhf-static; do
   echo "== build and test: $preset"
   start=$(date +%s)
@@ -35,15 +51,17 @@ for preset in default asan tsan armhf armhf-static; do
   cmake --build --preset "$preset"
   rm -f "$report"
   ctest --preset "$preset" -j"$(nproc)" --output-junit "$report" || true
-  [ -s "$report" ] || { echo "ctest wrote no report for $preset" >&2; exit 1; }
-  total=$(count tests) fail=$(count failures)
-  skip=$(($(count skipped) + $(count disabled)))
-  passed=$((passed + total - fail - skip))
-  failed=$((failed + fail))
-  skipped=$((skipped + skip))
-  echo "== $preset: $((total - fail - skip)) passed, $fail failed, $skip skipped" \
-    "in $(($(date +%s) - start)) s"
+  tally "$preset" "$start"
 done
+
+# The host suite once more with coverage counters; below 100 % of lines
+# or 95 % of branches of probe/, visca/ and timer/ fails the run.
+echo "== build and test: coverage"
+start=$(date +%s)
+rm -f "$report"
+coverage=passed
+scripts/coverage.sh "$report" || coverage=failed
+tally coverage "$start"
 
 echo "== fuzz"
 fuzz=passed
@@ -53,6 +71,7 @@ summary="suite: $passed passed, $failed failed"
 [ "$skipped" -eq 0 ] || summary="$summary, $skipped skipped"
 echo "$summary"
 [ "$fuzz" = passed ] || { echo "a fuzz target failed" >&2; exit 1; }
+[ "$coverage" = passed ] || { echo "coverage fell short, or its suite failed" >&2; exit 1; }
 [ "$failed" -eq 0 ] || exit 1
 # As root everything can run, so a skip there hides a test that did not.
 if [ "$(id -u)" -eq 0 ] && [ "$skipped" -gt 0 ]; then
