@@ -294,7 +294,7 @@ void measure(variant &v, int fast_runs, int silent_runs) {
 } // namespace
 
 int main(int argc, char **argv) {
-  std::string tuned, plain;
+  std::string tuned, plain, plain_label = "Plain";
   int fast_runs = 20, silent_runs = 5;
   std::vector<std::pair<std::string, std::string>> sizes; // label, bytes
   for (int i = 1; i < argc; ++i) {
@@ -308,6 +308,8 @@ int main(int argc, char **argv) {
       tuned = next();
     else if (a == "--plain")
       plain = next();
+    else if (a == "--plain-label") // the baseline's column, e.g. an older probe
+      plain_label = next();
     else if (a == "--runs")
       fast_runs = std::atoi(next().c_str());
     else if (a == "--silent-runs")
@@ -321,7 +323,7 @@ int main(int argc, char **argv) {
     } else
       die("unknown argument " + a +
           "; usage: quelmar-bench --probe PATH --plain PATH [--runs N] "
-          "[--silent-runs N] [--size LABEL=BYTES]...");
+          "[--silent-runs N] [--plain-label NAME] [--size LABEL=BYTES]...");
   }
   if (tuned.empty() || plain.empty() || fast_runs < 1 || silent_runs < 1)
     die("need --probe and --plain, and positive run counts");
@@ -337,8 +339,8 @@ int main(int argc, char **argv) {
   std::printf("Medians over %d runs (time to version, peak memory) and %d "
               "runs (silent MCU), with the range in brackets.\n\n",
               fast_runs, silent_runs);
-  std::printf(
-      "| Figure | Floor | Goal | Tuned | Plain |\n|---|---|---|---|---|\n");
+  std::printf("| Figure | Floor | Goal | Tuned | %s |\n|---|---|---|---|---|\n",
+              plain_label.c_str());
   std::printf(
       "| Time to version, line opened at 115200 to version file in "
       "place (ms) | %.2f | ≤ %.2f (1.02 × floor) | %s = %s | %s = %s |\n",
