@@ -1,13 +1,17 @@
-// The controller's only door to the platform for line I/O and sleeping.
+// The controller's only door to the platform: line I/O, sleeping, the
+// clock and the version file's replacement.
 //
 // The product uses the real system calls. Tests and fuzzers install a
 // scripted line and a virtual clock, so the reply reader and the waits can
-// be driven without a tty and without sleeping. This header is internal to
-// the controller and its tests; it is not part of the public interface.
+// be driven without a tty and without sleeping, and failing file calls, so
+// that every step of the replacement can be made to fail. This header is
+// internal to the controller and its tests; it is not part of the public
+// interface.
 //
-// Thread safety: install() is meant for test set-up, before any thread uses
-// the controller. The calls themselves are as thread-safe as the functions
-// installed (the real ones are plain system calls).
+// Thread safety: install() and install_files() are meant for test set-up,
+// before any thread uses the controller. The calls themselves are as
+// thread-safe as the functions installed (the real ones are plain system
+// calls).
 #pragma once
 
 #include <atomic>
