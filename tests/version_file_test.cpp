@@ -116,11 +116,19 @@ struct file_faults {
   ~file_faults() { visca_port::install_files(nullptr); }
 };
 
-TEST_F(VersionFileTest, InterruptedWritesAreRetriedToTheEnd) {
+TEST_F(VersionFileTest, InterruptedAndShortWritesAreCarriedToTheEnd) {
+  {
+    file_faults faults;
+    faults.write_script = {EINTR, EINTR};
+    EXPECT_TRUE(accept_version(0x80));
+    EXPECT_EQ(file.content(), "-128");
+  }
   file_faults faults;
-  faults.write_script = {EINTR, EINTR};
-  EXPECT_TRUE(accept_version(0x80));
-  EXPECT_EQ(file.content(), "-128");
+  faults.table.write = [](int fd, const void *buf, size_t) -> ssize_t {
+    return visca_port::real_file_ops().write(fd, buf, 1); // a byte a time
+  };
+  EXPECT_TRUE(accept_version(0x81));
+  EXPECT_EQ(file.content(), "-127");
   EXPECT_EQ(file.dir().entries(), only_the_file());
 }
 
