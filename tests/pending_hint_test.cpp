@@ -68,6 +68,14 @@ struct PendingHintTest : ::testing::Test {
   }
 
   size_t transmissions() const { return sim.log().size(); }
+
+  // Runs one command exchange (81 01 04 00 02 FF) and returns its record.
+  visca_command command() {
+    visca_command rec{};
+    ctl.create_command(rec, 1, 0x04, 0x00, 0x02);
+    unblocked([&] { ctl.visca_exec_cmd(rec); });
+    return rec;
+  }
 };
 
 TEST_F(PendingHintTest, ReplyWaitsSpendTheirBudgetAndTheExchangeEnds) {
@@ -98,9 +106,7 @@ TEST_F(PendingHintTest, AcknowledgementWaitsSpendTheirBudget) {
   sim.script(answer::silence());
   sim.script(answer::silence());
   overstated = 3; // enough for the wait to read a whole answer
-  visca_command rec{};
-  ctl.create_command(rec, 1, 0x04, 0x00, 0x02);
-  unblocked([&] { ctl.visca_exec_cmd(rec); });
+  visca_command rec = command();
   EXPECT_FALSE(rec.ack);
   EXPECT_FALSE(rec.comp);
   EXPECT_EQ(transmissions(), 2u);
@@ -110,9 +116,7 @@ TEST_F(PendingHintTest, AcknowledgementWaitsSpendTheirBudget) {
 TEST_F(PendingHintTest, CompletionWaitSpendsItsBudgetAfterTheAcknowledgement) {
   sim.script(answer::ack());
   overstated = 3;
-  visca_command rec{};
-  ctl.create_command(rec, 1, 0x04, 0x00, 0x02);
-  unblocked([&] { ctl.visca_exec_cmd(rec); });
+  visca_command rec = command();
   EXPECT_TRUE(rec.ack);
   EXPECT_FALSE(rec.comp);
   EXPECT_EQ(transmissions(), 1u);

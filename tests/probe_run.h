@@ -112,15 +112,18 @@ struct ProbeRun : ::testing::Test {
 // Where namespaces are not permitted the test is skipped, unless
 // QUELMAR_REQUIRE_SANDBOX is set (as the test script does for root): there
 // a skip would hide a broken sandbox.
+#define SKIP_WITHOUT_SANDBOX(why)                                              \
+  do {                                                                         \
+    if (std::getenv("QUELMAR_REQUIRE_SANDBOX"))                                \
+      FAIL() << "cannot run the probe in a private namespace: " << (why);      \
+    GTEST_SKIP() << "cannot build a private mount namespace here (" << (why)   \
+                 << "); run the tests as root";                                \
+  } while (0)
+
 #define RUN_OR_SKIP(var, ...)                                                  \
   auto var = run(__VA_ARGS__);                                                 \
-  if (!skipped_because.empty()) {                                              \
-    if (std::getenv("QUELMAR_REQUIRE_SANDBOX"))                                \
-      FAIL() << "cannot run the probe in a private namespace: "                \
-             << skipped_because;                                               \
-    GTEST_SKIP() << "cannot build a private mount namespace here ("            \
-                 << skipped_because << "); run the tests as root";             \
-  }
+  if (!skipped_because.empty())                                                \
+  SKIP_WITHOUT_SANDBOX(skipped_because)
 
 inline size_t count_at(const std::vector<mcusim::received> &log,
                        speed_t speed) {
