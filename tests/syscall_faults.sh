@@ -41,9 +41,9 @@ case "$(realpath -m "$work")/" in
   ;;
 esac
 command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }
-# The sandbox binds the host's /dev/null; once (under heavy load, with other
-# work beside the sweep) it was found turned into a plain file, cause
-# unknown. Say so plainly rather than fail every case for it.
+# The sandbox binds the host's /dev/null. A tool that replaces the file it
+# writes to (gcovr did, given /dev/null as its output) turns it into a
+# plain file; say so plainly rather than fail every case for it.
 null_is_device() { [ -c /dev/null ] || { echo "FAULT: /dev/null is not a device ($1)"; return 1; }; }
 null_is_device "before the sweep" || exit 1
 rm -rf "$work"
