@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <mutex>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,7 +31,45 @@ std::vector<std::string> list(const std::string &dir) {
   std::sort(names.begin(), names.end());
   return names;
 }
+std::mutex spans_mu;
+std::vector<write_times::span> spans_seen;
+
+ssize_t timed_write(int fd, const void *buf, size_t len) {
+  auto start = write_times::clock::now();
+  ssize_t n = visca_port::real_ops().write(fd, buf, len);
+  std::lock_guard<std::mutex> lock(spans_mu);
+  spans_seen.push_back({start, write_times::clock::now()});
+  return n;
+}
+
+const visca_port::line_ops &timed_ops() {
+  static const visca_port::line_ops t = [] {
+    visca_port::line_ops o = visca_port::real_ops();
+    o.write = timed_write;
+    return o;
+  }();
+  return t;
+}
 } // namespace
+
+write_times::write_times() {
+  std::lock_guard<std::mutex> lock(spans_mu);
+  spans_seen.clear();
+  visca_port::install(&timed_ops());
+}
+
+write_times::~write_times() { visca_port::install(nullptr); }
+
+std::vector<write_times::span> write_times::spans() const {
+  std::lock_guard<std::mutex> lock(spans_mu);
+  return spans_seen;
+}
+
+write_times::clock::duration write_times::gap(size_t before,
+                                              size_t after) const {
+  auto s = spans();
+  return s.at(after).start - s.at(before).end;
+}
 
 temp_dir::temp_dir() {
   char tmpl[] = "/tmp/visca-test-XXXXXX";

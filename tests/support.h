@@ -1,6 +1,7 @@
 // Small helpers shared by the tests.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -39,6 +40,26 @@ private:
   temp_dir dir_;
   std::string path_;
   const char *previous_; // the path in force before
+};
+
+// Times every write the controller makes to its line, on the steady clock,
+// while one of these lives; the writes still go to the real driver. Gaps
+// between transmissions are measured here, at the sender, because the
+// simulator stamps a message only when its thread wakes to read it, which
+// a loaded machine may delay by more than the pause being measured.
+class write_times {
+public:
+  using clock = std::chrono::steady_clock;
+  struct span {
+    clock::time_point start, end;
+  };
+  write_times();
+  ~write_times();
+  write_times(const write_times &) = delete;
+  write_times &operator=(const write_times &) = delete;
+  std::vector<span> spans() const;
+  // From the end of write `before` to the start of write `after`.
+  clock::duration gap(size_t before, size_t after) const;
 };
 
 std::optional<std::string> read_file(const std::string &path);
