@@ -3,7 +3,8 @@
 # builds.
 #
 # Usage:
-#   board_test.sh debs BUILD_DIR                 the build's packages
+#   board_test.sh debs BUILD_DIR PACKAGE         build the armhf packages,
+#                                                and pick the probe's
 #   board_test.sh image busybox|systemd BUILD_DIR
 #   board_test.sh kernel MACHINE                 make or fetch its kernel
 #   board_test.sh run MACHINE busybox|systemd SCENARIO BUILD_DIR HOST_SIM
@@ -34,17 +35,20 @@ kind=$1
 shift
 case "$kind" in
 debs)
-  build=$1
+  build=$1 package=$2
   rm -rf "$build/board/debs"
-  mkdir -p "$build/board"
-  (cd "$build" && cpack -B "$build/board/debs" >"$build/board/cpack.log" 2>&1) ||
-    { cat "$build/board/cpack.log"; fail "cpack"; }
-  ls "$build"/board/debs/quelmar-mcu-probe_*.deb
+  mkdir -p "$build/board/debs"
+  # The packages as Debian builds them (the tests ran in this build).
+  QUELMAR_PACKAGES_DIR="$build/board" DEB_BUILD_PROFILES=nocheck \
+    "$here/../scripts/packages.sh" armhf || fail "packages"
+  cp "$build/board/armhf/${package}_"*_armhf.deb "$build/board/debs/" ||
+    fail "no $package package"
+  ls "$build"/board/debs/*.deb
   exit 0
   ;;
 image)
   image=$1 build=$2
-  deb=$(ls "$build"/board/debs/quelmar-mcu-probe_*.deb)
+  deb=$(ls "$build"/board/debs/quelmar-mcu-probe*_armhf.deb)
   start=$(date +%s)
   "$here/$image-image.sh" "$deb" "$build/board/$image.cpio"
   echo "board: $image image built in $(($(date +%s) - start)) s" \
@@ -232,9 +236,9 @@ fi
 
 # systemd: the unit's sandbox as the guest's systemd rates it, which must
 # be the host's offline rating of the packaged unit, and at most 1.0.
-deb=$(ls "$build"/board/debs/quelmar-mcu-probe_*.deb)
+deb=$(ls "$build"/board/debs/quelmar-mcu-probe*_armhf.deb)
 dpkg-deb --fsys-tarfile "$deb" |
-  tar -xO ./usr/lib/systemd/system/quelmar-mcu-probe.service >"$out/quelmar-mcu-probe.service"
+  tar -xO ./lib/systemd/system/quelmar-mcu-probe.service >"$out/quelmar-mcu-probe.service"
 offline=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' \
   <<<"$(systemd-analyze security --offline=true --no-pager "$out/quelmar-mcu-probe.service" 2>&1)")
 [ -n "$offline" ] && [ "$(said exposure)" = "$offline" ] ||

@@ -170,8 +170,8 @@ enable_armhf_binfmt() {
 # packages), and no inode or device numbers of this machine.
 pack_cpio() {
   local epoch=${SOURCE_DATE_EPOCH:-}
-  [ -n "$epoch" ] || epoch=$(dpkg-parsechangelog -l "$project_dir/packaging/changelog" -STimestamp) ||
-    die "no date in packaging/changelog"
+  [ -n "$epoch" ] || epoch=$(dpkg-parsechangelog -l "$project_dir/debian/changelog" -STimestamp) ||
+    die "no date in debian/changelog"
   find "$1" -mindepth 1 -exec touch -h -d "@$epoch" {} + || die "touch"
   (cd "$1" && find . -mindepth 1 | LC_ALL=C sort |
     cpio -o -H newc --quiet --reproducible) >"$2.new" || die "cpio"

@@ -31,11 +31,8 @@ enable_arch armhf
 install_missing "${ARMHF_PACKAGES[@]}" dpkg-dev "${BOARD_PACKAGES[@]}" \
   "${KERNEL_PACKAGES[@]}"
 demo=build/demo-armhf
-cmake --preset armhf -B "$demo" -DQUELMAR_TESTS=OFF >/dev/null
-cmake --build "$demo"
-rm -rf "$demo/debs"
-(cd "$demo" && cpack -B debs >/dev/null)
-board/busybox-image.sh "$demo"/debs/quelmar-mcu-probe_*_armhf.deb "$demo/busybox.cpio"
+QUELMAR_PACKAGES_DIR="$demo" DEB_BUILD_PROFILES=nocheck scripts/packages.sh armhf
+board/busybox-image.sh "$demo"/armhf/quelmar-mcu-probe_*_armhf.deb "$demo/busybox.cpio"
 # The guest's console, trimmed to the UART and the evidence, with the MCU's
 # traffic between its lines; on a first run the kernel's build stages
 # come first ("board: ...").

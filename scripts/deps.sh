@@ -29,7 +29,7 @@ enable_arch() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest dpkg-dev)
-PACKAGING_PACKAGES=(dpkg-dev systemd lintian pkg-config)
+PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The system-call fault sweep and the coverage report.
 FAULT_PACKAGES=(strace gcovr)

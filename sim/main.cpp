@@ -28,7 +28,8 @@ const char kUsage[] =
     "Without a command it serves until interrupted. With one, it runs the\n"
     "command in a private mount namespace where /dev/ttyPS1 leads to the\n"
     "simulated MCU and /tmp is a private folder, then prints the version\n"
-    "file the command left there and exits with the command's status.\n"
+    "file the command left there and exits with the command's status. The\n"
+    "slave's path is then printed labelled, as \"mcu line: PATH\".\n"
     "This needs root.\n"
     "\n"
     "Options:\n"
@@ -270,7 +271,13 @@ int main(int argc, char **argv) {
     sim.set_pacing(o.pace);
     sim.set_completion_gap(mcusim::milliseconds(o.gap_ms));
     sim.set_hold(mcusim::milliseconds(o.delay_ms));
-    std::printf("%s\n", sim.slave_path().c_str());
+    // Alone, the bare path is for scripts to read; beside a command's
+    // report it is labelled like the rest.
+    if (o.command.empty())
+      std::printf("%s\n", sim.slave_path().c_str());
+    else
+      std::printf("mcu line: %s (the command's /dev/ttyPS1)\n",
+                  sim.slave_path().c_str());
     if (!o.link.empty()) {
       ::unlink(o.link.c_str());
       if (::symlink(sim.slave_path().c_str(), o.link.c_str()) < 0) {

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of a configured build and checks what they
-# hold, that lintian finds nothing to warn about, that the systemd unit
-# verifies, that another project can link the installed controller through
-# CMake and through pkg-config, and (as root, for this machine's own
-# architecture) what the maintainer scripts do on install, upgrade, remove
-# and purge.
+# Builds the Debian packages of this source for one architecture, as
+# Debian builds them (scripts/packages.sh), and checks the upload: lintian
+# finds no error or warning in the .changes (source and every binary
+# package); each package holds what it must; the static flavour replaces
+# the dynamic one and needs no shared library; the development package
+# installs beside another architecture's copy; the systemd unit verifies;
+# another project links the packaged controller through CMake and through
+# pkg-config; and the -dbgsym package turns an address in the stripped
+# probe back into a source line.
 #
-# Usage: package_test.sh BUILD_DIR ARCH STATIC(ON|OFF) CXX [TOOLCHAIN_FILE
-#        [EMULATOR...]]
+# Usage: package_test.sh SOURCE_DIR ARCH CXX [TOOLCHAIN_FILE [EMULATOR...]]
 set -euo pipefail
-build=$1 arch=$2 static=$3 cxx=$4 toolchain=${5:-}
-shift $(($# < 5 ? $# : 5))
+src=$1 arch=$2 cxx=$3 toolchain=${4:-}
+shift $(($# < 4 ? $# : 4))
 emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
@@ -21,97 +23,136 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # producer dies of SIGPIPE and pipefail fails the whole check at random.
 # Output is taken whole first, then searched.
 
-(cd "$build" && cpack -B "$work/debs" >"$work/cpack.log" 2>&1) ||
-  { cat "$work/cpack.log"; fail "cpack"; }
+# The host's run also builds the board's packages, to install its
+# development package beside them. The tests ran in the build that runs
+# this one.
+twin_arch=
+[ "$arch" != "$(dpkg --print-architecture)" ] || twin_arch=armhf
+QUELMAR_PACKAGES_DIR="$work" DEB_BUILD_PROFILES=nocheck \
+  "$src/scripts/packages.sh" "$arch" $twin_arch >"$work/packages.log" 2>&1 ||
+  { cat "$work/packages.log"; fail "scripts/packages.sh $arch $twin_arch"; }
+up="$work/$arch"
 
-deb() { ls "$work"/debs/"$1"_*_"$arch".deb 2>/dev/null || fail "no $1 package for $arch"; }
+deb() { ls "$up/$1"_*_"$arch".deb 2>/dev/null || fail "no $1 package for $arch"; }
 field() { dpkg-deb -f "$1" "$2"; }
 files() { dpkg-deb -c "$1" | awk '{print $6}'; }
 has() { grep -qx "./$2" <<<"$(files "$1")" || fail "$(basename "$1") lacks $2"; }
 lacks() { ! grep -q "$2" <<<"$(files "$1")" || fail "$(basename "$1") has $2"; }
 
 probe=$(deb quelmar-mcu-probe)
+static=$(deb quelmar-mcu-probe-static)
 sim=$(deb quelmar-mcu-sim)
 dev=$(deb libquelmar-visca-dev)
+probe_dbg=$(deb quelmar-mcu-probe-dbgsym)
+deb quelmar-mcu-probe-static-dbgsym >/dev/null
+deb quelmar-mcu-sim-dbgsym >/dev/null
+changes=$(ls "$up"/*.changes)
+ls "$up"/*.dsc "$up"/*.buildinfo >/dev/null || fail "no .dsc or .buildinfo"
 
-for p in "$probe" "$sim" "$dev"; do
-  [ "$(field "$p" Architecture)" = "$arch" ] || fail "$p: wrong Architecture"
-  [ -n "$(field "$p" Maintainer)" ] || fail "$p: no Maintainer"
-  [ -n "$(field "$p" Description)" ] || fail "$p: no Description"
+# Debian's checker on the whole upload: no error and no warning. The
+# pedantic and informational tags are shown, for the record.
+command -v lintian >/dev/null || fail "lintian not found"
+lint=$(lintian --tag-display-limit 0 --fail-on error,warning \
+  "$changes" 2>&1) || { echo "$lint"; fail "lintian"; }
+echo "lintian on $(basename "$changes"): no errors or warnings"
+lintian --pedantic --display-info --tag-display-limit 0 "$changes" 2>&1 |
+  grep -v "root privileges is not recommended" | sed 's/^/  /' || true
+
+for p in "$probe" "$static"; do
+  has "$p" usr/sbin/quelmar-mcu-probe
+  has "$p" lib/systemd/system/quelmar-mcu-probe.service
+  has "$p" usr/lib/systemd/system-generators/quelmar-mcu-probe-generator
+  has "$p" etc/init.d/quelmar-mcu-probe
+  has "$p" usr/share/man/man8/quelmar-mcu-probe.8.gz
+  lacks "$p" visca-mcu-sim
+  dpkg-deb -e "$p" "$work/control-$(field "$p" Package)"
 done
-
-has "$probe" usr/sbin/quelmar-mcu-probe
-has "$probe" usr/lib/systemd/system/quelmar-mcu-probe.service
-has "$probe" usr/lib/systemd/system-generators/quelmar-mcu-probe-generator
-has "$probe" etc/init.d/quelmar-mcu-probe
-lacks "$probe" visca-mcu-sim
 has "$sim" usr/bin/visca-mcu-sim
 has "$sim" usr/bin/visca-send
-for pair in "$probe:quelmar-mcu-probe" "$sim:quelmar-mcu-sim" \
-  "$dev:libquelmar-visca-dev"; do
-  has "${pair%%:*}" "usr/share/doc/${pair#*:}/copyright"
-  has "${pair%%:*}" "usr/share/doc/${pair#*:}/changelog.gz"
-done
-has "$probe" usr/share/man/man8/quelmar-mcu-probe.8.gz
 has "$sim" usr/share/man/man1/visca-mcu-sim.1.gz
 has "$sim" usr/share/man/man1/visca-send.1.gz
 has "$dev" usr/include/quelmar/visca.h
 has "$dev" usr/include/quelmar/timer.h
 lacks "$dev" visca_port.h
+for p in "$probe" "$static" "$sim" "$dev"; do
+  name=$(field "$p" Package)
+  has "$p" "usr/share/doc/$name/copyright"
+  has "$p" "usr/share/doc/$name/changelog.gz"
+  [ "$(field "$p" Architecture)" = "$arch" ] || fail "$name: wrong Architecture"
+done
 dev_files=$(files "$dev")
 grep -q 'libquelmar-visca\.a$' <<<"$dev_files" || fail "no static library"
 grep -q 'quelmar-visca-config\.cmake$' <<<"$dev_files" || fail "no CMake config"
 grep -q 'pkgconfig/quelmar-visca\.pc$' <<<"$dev_files" || fail "no pkg-config file"
+[ "$(field "$dev" Multi-Arch)" = same ] || fail "the dev package is not Multi-Arch: same"
 
-# Debian's checker: no error and no warning. An override must give its
-# reason on the comment line just above it.
-for p in "$probe" "$sim" "$dev"; do
-  dpkg-deb -x "$p" "$work/x"
-done
-for o in "$work"/x/usr/share/lintian/overrides/*; do
-  [ -e "$o" ] || continue
-  awk '/^#/ { reason = 1; next } /^[[:space:]]*$/ { next }
-       !reason { print FILENAME ": override without a reason: " $0; bad = 1 }
-       { reason = 0 } END { exit bad }' "$o" || fail "lintian override"
-done
-command -v lintian >/dev/null || fail "lintian not found"
-lint=$(lintian --tag-display-limit 0 --fail-on error,warning \
-  "$probe" "$sim" "$dev" 2>&1) || { echo "$lint"; fail "lintian"; }
-echo "lintian on $arch: no errors or warnings"
-
+# The two flavours: the dynamic one takes its libraries from
+# dpkg-shlibdeps, the static one none, and stands in for the other.
 depends=$(field "$probe" Depends)
-if [ "$static" = ON ]; then
-  [ -z "$depends" ] || fail "static probe must depend on nothing: $depends"
-else
-  for lib in libc6 libstdc++6; do
-    grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
-  done
+for lib in libc6 libstdc++6; do
+  grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
+done
+[ -z "$(field "$static" Depends)" ] ||
+  fail "the static probe depends on $(field "$static" Depends)"
+for f in Conflicts Replaces Provides; do
+  grep -q '^quelmar-mcu-probe\b' <<<"$(field "$static" "$f")" ||
+    fail "the static probe lacks $f: quelmar-mcu-probe"
+done
+[ -n "$(field "$static" Built-Using)" ] || fail "the static probe names no Built-Using"
+for p in probe static; do
+  dpkg-deb -x "$(eval echo "\$$p")" "$work/$p"
+done
+case "$arch" in # ELF e_machine
+  armhf) machine=0028 ;;
+  amd64) machine=003e ;;
+  *) machine= ;;
+esac
+for p in probe static; do
+  bin="$work/$p/usr/sbin/quelmar-mcu-probe"
+  got=$(od -An -tx2 -j18 -N2 "$bin" | tr -d ' ')
+  [ -z "$machine" ] || [ "$got" = "$machine" ] || fail "$p probe is for e_machine $got"
+done
+interp=$(readelf -l "$work/static/usr/sbin/quelmar-mcu-probe")
+! grep -q 'INTERP' <<<"$interp" || fail "the static probe needs a dynamic loader"
+
+# The maintainer scripts come from debhelper: the unit enabled, not
+# started, on installation; the init script registered.
+for c in "$work"/control-quelmar-mcu-probe "$work"/control-quelmar-mcu-probe-static; do
+  grep -q 'Automatically added by dh_installsystemd' "$c/postinst" ||
+    fail "$(basename "$c"): no postinst from dh_installsystemd"
+  grep -q 'update-rc.d quelmar-mcu-probe defaults' "$c/postinst" ||
+    fail "$(basename "$c"): init script not registered"
+  ! grep -q 'deb-systemd-invoke.*start' "$c/postinst" ||
+    fail "$(basename "$c"): the postinst starts the probe"
+  grep -qx /etc/init.d/quelmar-mcu-probe "$c/conffiles" ||
+    fail "$(basename "$c"): init script is not a conffile"
+done
+sh -n "$work/probe/etc/init.d/quelmar-mcu-probe" || fail "init script syntax"
+
+# Multi-Arch: same, in a throwaway dpkg database: the host's copy of the
+# development package installs beside the board's.
+if [ -n "$twin_arch" ]; then
+  twin=$(ls "$work/$twin_arch"/libquelmar-visca-dev_*_"$twin_arch".deb) ||
+    fail "no $twin_arch dev package"
+  root="$work/root"
+  mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+  touch "$root/var/lib/dpkg/status"
+  dpkg --root="$root" --force-not-root --log=/dev/null --add-architecture "$twin_arch"
+  out=$(dpkg --root="$root" --force-not-root --force-depends \
+    --force-script-chrootless --log=/dev/null -i "$dev" "$twin" 2>&1) ||
+    fail "the dev packages for $arch and $twin_arch do not install together: $out"
+  echo "libquelmar-visca-dev: $arch and $twin_arch installed side by side"
 fi
 
-dpkg-deb -R "$probe" "$work/probe"
-for script in postinst prerm postrm; do
-  [ -x "$work/probe/DEBIAN/$script" ] || fail "no $script"
-done
-grep -qx /etc/init.d/quelmar-mcu-probe "$work/probe/DEBIAN/conffiles" ||
-  fail "init script is not a conffile"
-
-# The binary is for the package's architecture (ELF e_machine).
-machine=$(od -An -tx2 -j18 -N2 "$work/probe/usr/sbin/quelmar-mcu-probe" | tr -d ' ')
-case "$arch" in
-  armhf) [ "$machine" = 0028 ] || fail "probe is not ARM ($machine)" ;;
-  amd64) [ "$machine" = 003e ] || fail "probe is not x86-64 ($machine)" ;;
-esac
-
-sh -n "$work/probe/etc/init.d/quelmar-mcu-probe" || fail "init script syntax"
 if command -v systemd-analyze >/dev/null; then
   out=$(systemd-analyze verify --man=no --root="$work/probe" \
-    /usr/lib/systemd/system/quelmar-mcu-probe.service 2>&1) ||
+    /lib/systemd/system/quelmar-mcu-probe.service 2>&1) ||
     fail "unit does not verify: $out"
   [ -z "$out" ] || fail "unit verifies with warnings: $out"
   # The unit's sandbox, as systemd rates it: no looser than 1.0 (systemd's
   # own best service on Debian 12 rates 2.3).
   out=$(systemd-analyze security --offline=true --no-pager \
-    "$work/probe/usr/lib/systemd/system/quelmar-mcu-probe.service" 2>&1) ||
+    "$work/probe/lib/systemd/system/quelmar-mcu-probe.service" 2>&1) ||
     fail "systemd-analyze security: $out"
   exposure=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' <<<"$out")
   [ -n "$exposure" ] || fail "no exposure level in: $out"
@@ -122,8 +163,8 @@ else
   echo "systemd-analyze not found: unit file not verified"
 fi
 
-# Another project finds and links the installed controller.
-DESTDIR="$work/stage" cmake --install "$build" --component dev >/dev/null
+# Another project finds and links the packaged controller.
+dpkg-deb -x "$dev" "$work/stage"
 config=$(dirname "$(find "$work/stage" -name quelmar-visca-config.cmake)")
 args=(-G Ninja -Dquelmar-visca_DIR="$config")
 [ -n "$toolchain" ] && args+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
@@ -142,11 +183,19 @@ flags=$(PKG_CONFIG_LIBDIR="$pc_dir" PKG_CONFIG_SYSROOT_DIR="$work/stage" \
   fail "pkg-config consumer does not build"
 "${emulator[@]}" "$work/consumer-pc" || fail "pkg-config consumer does not run"
 
-# What the maintainer scripts do, on this machine itself: only as root, for
-# its own architecture, and never over an installed copy.
-if [ "$(id -u)" -eq 0 ] && [ "$arch" = "$(dpkg --print-architecture)" ] &&
-  ! dpkg-query -W quelmar-mcu-probe >/dev/null 2>&1; then
-  bash "$here/package_install_test.sh" "$probe"
-fi
+# A crash report from a board gives an address in the stripped probe; the
+# -dbgsym package, found by the build ID, turns it into a source line.
+bin="$work/probe/usr/sbin/quelmar-mcu-probe"
+[ -z "$(readelf -S "$bin" | grep -F .debug_info || true)" ] ||
+  fail "the packaged probe is not stripped"
+dpkg-deb -x "$probe_dbg" "$work/dbg"
+id=$(readelf -n "$bin" | sed -n 's/^ *Build ID: *//p')
+debug="$work/dbg/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
+[ -f "$debug" ] || fail "no debug file for build ID $id"
+addr=$(nm -C "$debug" | awk '$3 == "main" { print "0x" $1; exit }')
+[ -n "$addr" ] || fail "no main in the debug symbols"
+line=$(eu-addr2line -e "$bin" --debuginfo-path="$work/dbg/usr/lib/debug" -f "$addr")
+grep -q 'probe/main\.cpp:[0-9]' <<<"$line" || fail "$addr resolves to: $line"
+echo "symbolised: $addr in the stripped probe is $(tr '\n' ' ' <<<"$line")"
 
-echo "packages for $arch: probe, sim and dev are complete"
+echo "packages for $arch: probe, probe-static, sim, dev and dbgsym are complete"

@@ -1,41 +1,30 @@
 #!/usr/bin/env bash
-# Builds the Debian packages of this source twice for each preset named
-# and checks that the two builds are byte for byte the same, though they
-# differ in folder, time (a minute apart at least), umask, locale and time
-# zone. On a difference it shows diffoscope's report of the pair.
+# Builds this source's Debian packages twice for each architecture named,
+# as Debian builds them (scripts/packages.sh), and checks that the two
+# builds are the same to the byte, though they differ in folder, time (a
+# minute apart at least), umask, locale and time zone: every file of the
+# two uploads but the .buildinfo and .changes, and the checksums that the
+# two .buildinfo files record. On a difference it shows diffoscope's
+# report of the pair.
 #
-# Usage: reproducible_test.sh SOURCE_DIR PRESET...
-# Exits 77 (skipped) when a preset's cross compiler is not installed.
+# Usage: reproducible_test.sh SOURCE_DIR ARCH...
 set -euo pipefail
 src=$(cd "$1" && pwd)
 shift
-presets=("$@")
+arches=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-for preset in "${presets[@]}"; do
-  if [[ "$preset" == armhf* ]] && ! command -v arm-linux-gnueabihf-g++ >/dev/null; then
-    echo "no cross compiler for $preset: skipped"
-    exit 77
-  fi
-done
-
-# The same source in a folder of its own, without earlier builds.
-copy_source() {
-  mkdir -p "$1"
-  tar -C "$src" --exclude=./build --exclude=./.git -cf - . | tar -C "$1" -xf -
-}
-
-# build N PRESET: one build of the packages, in build N's own conditions.
+# build N: one build of every architecture's packages, in build N's own
+# conditions.
 build() {
-  local n=$1 preset=$2 dir
+  local n=$1 out
   if [ "$n" = 1 ]; then
-    dir="$work/one/quelmar-mcu-probe"
+    out="$work/one"
   else
-    dir="$work/build-number-two/elsewhere/src"
+    out="$work/build-number-two/elsewhere"
   fi
-  [ -d "$dir" ] || copy_source "$dir"
   (
     if [ "$n" = 1 ]; then
       umask 022
@@ -44,41 +33,50 @@ build() {
       umask 077
       export LC_ALL=C TZ=NPT-05:45
     fi
-    cd "$dir"
-    cmake --preset "$preset" -DQUELMAR_TESTS=OFF >"$work/$preset-$n.log" 2>&1
-    cmake --build --preset "$preset" >>"$work/$preset-$n.log" 2>&1
-    cd "build/$preset"
-    cpack -B "$work/debs-$n/$preset" >>"$work/$preset-$n.log" 2>&1
-  ) || { tail -30 "$work/$preset-$n.log"; fail "build $n of $preset"; }
-  date +%s >"$work/$preset-$n.done"
+    QUELMAR_PACKAGES_DIR=$out DEB_BUILD_PROFILES=nocheck \
+      "$src/scripts/packages.sh" "${arches[@]}"
+  ) >"$work/build-$n.log" 2>&1 || { tail -40 "$work/build-$n.log"; fail "build $n"; }
+  date +%s >"$work/build-$n.done"
 }
 
-for preset in "${presets[@]}"; do build 1 "$preset"; done
-for preset in "${presets[@]}"; do
-  # A minute apart at least, so that any time stamp would show.
-  wait_s=$(($(cat "$work/$preset-1.done") + 61 - $(date +%s)))
-  [ "$wait_s" -le 0 ] || sleep "$wait_s"
-  build 2 "$preset"
-done
+# The checksums a .buildinfo records, one "sum size name" line each.
+recorded() {
+  awk '/^Checksums-Sha256:/ { on = 1; next } /^[^ ]/ { on = 0 } on' "$1" | sort
+}
+
+build 1
+# A minute apart at least, so that any time stamp would show.
+wait_s=$(($(cat "$work/build-1.done") + 61 - $(date +%s)))
+[ "$wait_s" -le 0 ] || sleep "$wait_s"
+build 2
 
 differ=0
-for preset in "${presets[@]}"; do
-  one="$work/debs-1/$preset" two="$work/debs-2/$preset"
-  [ -n "$(ls "$one"/*.deb 2>/dev/null)" ] || fail "$preset built no packages"
-  [ "$(cd "$one" && ls ./*.deb)" = "$(cd "$two" && ls ./*.deb)" ] ||
-    fail "$preset: the two builds made different packages"
-  for deb in "$one"/*.deb; do
-    name=$(basename "$deb")
-    if cmp -s "$deb" "$two/$name"; then
-      echo "$preset: $(sha256sum <"$deb" | cut -d' ' -f1)  $name (both builds)"
+for arch in "${arches[@]}"; do
+  one="$work/one/$arch" two="$work/build-number-two/elsewhere/$arch"
+  names=$(cd "$one" && ls | grep -v -e '\.buildinfo$' -e '\.changes$' -e '^build\.log$')
+  [ -n "$(grep '\.deb$' <<<"$names")" ] || fail "$arch: no packages built"
+  [ "$names" = "$(cd "$two" && ls | grep -v -e '\.buildinfo$' -e '\.changes$' -e '^build\.log$')" ] ||
+    fail "$arch: the two builds made different files"
+  for name in $names; do
+    if cmp -s "$one/$name" "$two/$name"; then
+      echo "$arch: $(sha256sum <"$one/$name" | cut -d' ' -f1)  $name (both builds)"
     else
-      echo "$preset: $name differs between the two builds"
+      echo "$arch: $name differs between the two builds"
       differ=1
       . "$src/scripts/deps.sh"
       install_missing diffoscope
-      diffoscope --text - "$deb" "$two/$name" || true
+      diffoscope --text - "$one/$name" "$two/$name" || true
     fi
   done
+  info1=$(ls "$one"/*.buildinfo) info2=$(ls "$two"/*.buildinfo)
+  if [ "$(recorded "$info1")" = "$(recorded "$info2")" ]; then
+    echo "$arch: the two .buildinfo files record the same $(recorded "$info1" | wc -l) checksums:"
+    recorded "$info1" | sed 's/^ */  /'
+  else
+    echo "$arch: the .buildinfo files record different checksums:"
+    diff <(recorded "$info1") <(recorded "$info2") || true
+    differ=1
+  fi
 done
 [ "$differ" -eq 0 ] || fail "the packages are not reproducible"
-echo "reproducible: ${presets[*]}"
+echo "reproducible: ${arches[*]}"

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Builds the Debian packages the way Debian builds them: dpkg-buildpackage
+# on a clean copy of the source, natively for this machine and cross for a
+# foreign architecture (with the cross build profile, as sbuild gives it).
+# Each architecture gets a folder of its own, build/packages/ARCH (or
+# $QUELMAR_PACKAGES_DIR/ARCH), holding a whole upload: the source package
+# (.dsc, .tar.xz), the binary packages and their -dbgsym packages, the
+# .buildinfo and the .changes. The log is build.log there.
+#
+# Usage: scripts/packages.sh [ARCH...]   (default: this machine's, and armhf)
+# DEB_BUILD_PROFILES and DEB_BUILD_OPTIONS pass through; nocheck in either
+# skips the tests that the package build runs.
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/scripts/deps.sh"
+native=$(dpkg --print-architecture)
+arches=("$@")
+[ ${#arches[@]} -gt 0 ] || arches=("$native" armhf)
+out=${QUELMAR_PACKAGES_DIR:-$src/build/packages}
+for arch in "${arches[@]}"; do
+  [ "$arch" = "$native" ] || enable_arch "$arch"
+done
+install_missing "${PACKAGING_PACKAGES[@]}"
+for arch in "${arches[@]}"; do
+  [ "$arch" = "$native" ] || install_missing "crossbuild-essential-$arch"
+done
+
+# What the source package holds: what git tracks (and would track), or,
+# outside a checkout, the tree without its build folders. The folders it
+# makes get the modes git would give them, whatever the caller's umask:
+# dpkg-source packs the modes it finds.
+copy_source() {
+  umask 022
+  mkdir -p "$1"
+  if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+    git -C "$src" ls-files -z -co --exclude-standard |
+      tar -C "$src" --null -T - -cf - | tar -C "$1" -xf -
+  else
+    tar -C "$src" --exclude=./build --exclude=./.git --exclude='./obj-*' \
+      -cf - . | tar -C "$1" -xf -
+  fi
+}
+
+version=$(dpkg-parsechangelog -l "$src/debian/changelog" -SVersion)
+for arch in "${arches[@]}"; do
+  start=$(date +%s)
+  dir="$out/$arch"
+  rm -rf "$dir"
+  copy_source "$dir/quelmar-mcu-probe-$version"
+  args=(-us -uc)
+  profiles=${DEB_BUILD_PROFILES:-}
+  if [ "$arch" != "$native" ]; then
+    args+=("-a$arch")
+    profiles="cross${profiles:+ $profiles}"
+  fi
+  [ -z "$profiles" ] || args+=("-P${profiles// /,}")
+  # debhelper copies nocheck from the profiles into the options anyway.
+  options=${DEB_BUILD_OPTIONS:-}
+  if grep -qw nocheck <<<"$profiles" && ! grep -qw nocheck <<<"$options"; then
+    options="nocheck${options:+ $options}"
+  fi
+  (cd "$dir/quelmar-mcu-probe-$version" &&
+    DEB_BUILD_OPTIONS=$options dpkg-buildpackage "${args[@]}") \
+    >"$dir/build.log" 2>&1 ||
+    { tail -40 "$dir/build.log"; echo "dpkg-buildpackage for $arch failed; log: $dir/build.log" >&2; exit 1; }
+  rm -rf "$dir/quelmar-mcu-probe-$version"
+  echo "$arch: $(cd "$dir" && ls ./*.deb | wc -l) packages in $dir ($(($(date +%s) - start)) s)"
+done
