@@ -32,6 +32,17 @@ candidate() {
   echo "$v"
 }
 
+# The files of this machine's apt sources, one a line: the archive as this
+# machine reaches it, for the systems made here (mmdebstrap takes them).
+archive_sources() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
+    /etc/apt/sources.list.d/*.sources; do
+    [ -s "$f" ] && echo "$f"
+  done
+  return 0
+}
+
 # Prints the path of NAME:ARCH's current .deb, fetched into the cache if
 # it is not there yet. The file name carries the version, so it is its own
 # cache key.

@@ -25,12 +25,7 @@ enable_armhf_binfmt
 . /etc/os-release
 suite=$VERSION_CODENAME
 include=systemd-sysv,udev
-# The archive as this machine reaches it.
-sources=()
-for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list \
-  /etc/apt/sources.list.d/*.sources; do
-  [ -s "$f" ] && sources+=("$f")
-done
+mapfile -t sources < <(archive_sources)
 
 # What goes into the base: its options, the sources and the versions of
 # its main packages. Bump the first word when the base is made differently.

@@ -29,7 +29,10 @@ enable_arch() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest dpkg-dev)
-PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config)
+PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config elfutils)
+# The packages tried in clean systems: sbuild (unshare mode), piuparts, and
+# the local repository of the previous release.
+CLEAN_ROOM_PACKAGES=(mmdebstrap sbuild uidmap piuparts apt-utils)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # The system-call fault sweep and the coverage report.
 FAULT_PACKAGES=(strace gcovr)

@@ -7,13 +7,22 @@
 # (.dsc, .tar.xz), the binary packages and their -dbgsym packages, the
 # .buildinfo and the .changes. The log is build.log there.
 #
-# Usage: scripts/packages.sh [ARCH...]   (default: this machine's, and armhf)
+# Usage: scripts/packages.sh [--release VERSION] [ARCH...]
+#   (default: this machine's architecture, and armhf)
+#   --release VERSION  build an earlier release from its changelog entry:
+#                      the source as it is, with debian/changelog cut back
+#                      to that entry (for upgrade tests)
 # DEB_BUILD_PROFILES and DEB_BUILD_OPTIONS pass through; nocheck in either
 # skips the tests that the package build runs.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/deps.sh"
 native=$(dpkg --print-architecture)
+release=
+if [ "${1:-}" = --release ]; then
+  release=$2
+  shift 2
+fi
 arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=("$native" armhf)
 out=${QUELMAR_PACKAGES_DIR:-$src/build/packages}
@@ -41,12 +50,18 @@ copy_source() {
   fi
 }
 
-version=$(dpkg-parsechangelog -l "$src/debian/changelog" -SVersion)
+version=${release:-$(dpkg-parsechangelog -l "$src/debian/changelog" -SVersion)}
 for arch in "${arches[@]}"; do
   start=$(date +%s)
   dir="$out/$arch"
   rm -rf "$dir"
   copy_source "$dir/quelmar-mcu-probe-$version"
+  if [ -n "$release" ]; then
+    log="$dir/quelmar-mcu-probe-$version/debian/changelog"
+    awk -v v="($release)" '$1 == "quelmar-mcu-probe" && $2 == v { on = 1 } on' \
+      "$src/debian/changelog" >"$log"
+    [ -s "$log" ] || { echo "no release $release in debian/changelog" >&2; exit 1; }
+  fi
   args=(-us -uc)
   profiles=${DEB_BUILD_PROFILES:-}
   if [ "$arch" != "$native" ]; then

@@ -16,7 +16,7 @@ enable_arch arm64
 install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
   "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" \
   "${ROOTFS_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" "${FAULT_PACKAGES[@]}" \
-  clang-format
+  "${CLEAN_ROOM_PACKAGES[@]}" crossbuild-essential-armhf clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror

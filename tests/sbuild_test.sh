@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The source package builds in a clean system with nothing but its
+# Build-Depends: sbuild in unshare mode, in scripts/base-tarball.sh's
+# system, natively (running the package's tests) and cross for armhf.
+# Then, on purpose, the same source with one Build-Depends dropped must
+# fail to build there, which shows the clean build really is one.
+#
+# Usage: sbuild_test.sh UPLOAD_DIR   (the .dsc of this machine's upload;
+#        as root)
+set -euo pipefail
+up=$(cd "$1" && pwd)
+. "$(dirname "$0")/lib.sh"
+need_root sbuild
+src=$(cd "$(dirname "$0")/.." && pwd)
+. "$src/scripts/deps.sh"
+install_missing sbuild uidmap
+tarball=$("$src/scripts/base-tarball.sh")
+. /etc/os-release
+dsc=$(ls "$up"/*.dsc)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Unshare mode maps the build's users onto subordinate ids of the caller.
+user=$(id -un)
+for f in /etc/subuid /etc/subgid; do
+  if ! grep -q "^$user:" "$f" 2>/dev/null; then
+    echo "$user:100000:65536" >>"$f"
+    echo "added $user:100000:65536 to $f, for sbuild's unshare mode"
+  fi
+done
+
+# build NAME DSC [SBUILD_OPTIONS...]: sbuild's summary, its log kept.
+build() {
+  local name=$1 dsc=$2 dir="$work/$1"
+  shift 2
+  mkdir -p "$dir"
+  (cd "$dir" && sbuild --chroot-mode=unshare --chroot="$tarball" \
+    --dist="$VERSION_CODENAME" --arch-any --no-arch-all --no-source \
+    --no-run-lintian --no-run-piuparts --no-run-autopkgtest "$@" "$dsc") \
+    >"$dir/sbuild.out" 2>&1
+}
+summary() { # LOG
+  sed -n '/^| Summary /,/^Finished at/p' "$1" |
+    grep -E '^(Host Architecture|Build Profiles|Build-Time|Install-Time|Status):' |
+    sed 's/^/  /'
+}
+
+start=$(date +%s)
+build native "$dsc" || { tail -60 "$work/native/sbuild.out"; fail "sbuild, native"; }
+log=$(ls "$work"/native/*_"$(dpkg --print-architecture)".build)
+echo "sbuild, native, with the package's tests ($(($(date +%s) - start)) s):"
+summary "$log"
+grep -E '^[0-9]+% tests passed' "$log" | sed 's/^/  /' || fail "the tests did not run"
+
+start=$(date +%s)
+build cross "$dsc" --host=armhf --profiles=nocheck ||
+  { tail -60 "$work/cross/sbuild.out"; fail "sbuild, cross for armhf"; }
+echo "sbuild, cross for armhf ($(($(date +%s) - start)) s):"
+summary "$(ls "$work"/cross/*_armhf.build)"
+for dir in native cross; do
+  n=$(ls "$work/$dir"/*.deb | wc -l)
+  [ "$n" -eq 7 ] || fail "sbuild, $dir, made $n packages, not 7"
+done
+
+# The fault: the source without ninja-build in its Build-Depends.
+(cd "$work" && dpkg-source -x "$dsc" faulty >/dev/null 2>&1) || fail "dpkg-source -x"
+sed -i '/^ *ninja-build,$/d' "$work/faulty/debian/control"
+! grep -q ninja-build "$work/faulty/debian/control" || fail "ninja-build not dropped"
+(cd "$work" && dpkg-source -b faulty >/dev/null 2>&1) || fail "dpkg-source -b"
+start=$(date +%s)
+if build faulty "$(ls "$work"/*.dsc)" --profiles=nocheck; then
+  fail "the source built without ninja-build in its Build-Depends"
+fi
+flog=$(ls "$work"/faulty/*.build | head -1)
+grep -q -i 'ninja' "$flog" || { tail -40 "$flog"; fail "the failed build does not name ninja"; }
+echo "sbuild, without ninja-build in Build-Depends ($(($(date +%s) - start)) s): fails, as it must:"
+summary "$flog"
+grep -m1 -i -E 'CMake Error|ninja.*not found|Unable to find' "$flog" | sed 's/^/  /' || true
+echo "sbuild: the source builds clean, natively and cross, and needs every Build-Depends"
