@@ -8,6 +8,10 @@
 #   board_test.sh image busybox|systemd BUILD_DIR
 #   board_test.sh kernel MACHINE                 make or fetch its kernel
 #   board_test.sh run MACHINE busybox|systemd SCENARIO BUILD_DIR HOST_SIM
+#   board_test.sh upgrade MACHINE BUILD_DIR HOST_SIM
+#                                                the previous release on
+#                                                an SD card, upgraded and
+#                                                switched across reboots
 #
 # Machines are the folders of board/ (zynq7000, zcu102, ...). Scenarios:
 # 115200, 9600, silent, noise, stale, no-uart, rival (a second reader on
@@ -43,6 +47,10 @@ debs)
     "$here/../scripts/packages.sh" armhf || fail "packages"
   cp "$build/board/armhf/${package}_"*_armhf.deb "$build/board/debs/" ||
     fail "no $package package"
+  # The previous release, built from its changelog entry, to upgrade from.
+  previous=$(dpkg-parsechangelog -l "$here/../debian/changelog" -o1 -c1 -SVersion)
+  QUELMAR_PACKAGES_DIR="$build/board/previous" DEB_BUILD_PROFILES=nocheck \
+    "$here/../scripts/packages.sh" --release "$previous" armhf || fail "packages $previous"
   ls "$build"/board/debs/*.deb
   exit 0
   ;;
@@ -77,6 +85,68 @@ kernel)
   exit 0
   ;;
 run) ;;
+upgrade)
+  machine=$1 build=$2 sim=$3
+  load_machine "$machine"
+  old=$(ls "$build"/board/previous/armhf/quelmar-mcu-probe_*_armhf.deb) ||
+    fail "no previous release: the debs fixture did not run"
+  new=$(ls "$build"/board/armhf/quelmar-mcu-probe_*_armhf.deb)
+  static=$(ls "$build"/board/armhf/quelmar-mcu-probe-static_*_armhf.deb)
+  v_old=$(dpkg-deb -f "$old" Version) v_new=$(dpkg-deb -f "$new" Version)
+  out=$(mktemp -d)
+  trap 'rm -rf "$out"' EXIT
+  "$here/systemd-image.sh" --with "$new" --with "$static" "$old" "$out/sd.img" ||
+    fail "the SD card image"
+  # boot N STEPS: boots from the card, which keeps what the steps did.
+  boot() {
+    local log="$out/console-$1.log" status=0
+    "$here/boot.sh" --machine "$machine" --sim "$sim" --mcu-log "$out/mcu-$1.log" \
+      --timeout 400 ${2:+--append "quelmar.step=$2"} "$out/sd.img" -- \
+      --speed 115200 --version 22 >"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ] || ! grep -q '^QUELMAR: done' "$log"; then
+      grep -E 'QUELMAR|ttyPS|mmc|Kernel panic' "$log" || tail -30 "$log"
+      fail "boot $1 did not report (status $status)"
+    fi
+  }
+  said() { sed -n "s/^QUELMAR: $2 //p" "$out/console-$1.log" | tr -d '\r' | tail -n1; }
+  # expect N ENABLED FILE PACKAGE VERSION: what boot N found.
+  expect() {
+    local got
+    got="$(said "$1" unit-enabled) $(said "$1" version-file) $(said "$1" "package $4")"
+    [ "$got" = "$2 $3 installed $5" ] ||
+      fail "boot $1: found '$got', expected '$2 $3 installed $5'"
+    echo "board: $machine upgrade, boot $1: $4 $5, unit $2, version file $3"
+  }
+  steps() { # N STEP...: each step of boot N succeeded
+    local n=$1 step
+    shift
+    for step in "$@"; do
+      [ "$(said "$n" "step $step")" = rc=0 ] || fail "boot $n: step $step: $(said "$n" "step $step")"
+    done
+  }
+  # The previous release as installed, enabled; then disabled by the
+  # administrator, which the upgrade must keep, across a reboot.
+  boot 1 disable
+  expect 1 enabled '"22"' quelmar-mcu-probe "$v_old"
+  steps 1 disable
+  boot 2 "install:quelmar-mcu-probe_$v_new"
+  expect 2 disabled absent quelmar-mcu-probe "$v_old"
+  steps 2 "install:quelmar-mcu-probe_$v_new"
+  boot 3 enable
+  expect 3 disabled absent quelmar-mcu-probe "$v_new"
+  steps 3 enable
+  # Enabled, it runs; then the flavours take each other's place.
+  boot 4 "install:quelmar-mcu-probe-static_$v_new"
+  expect 4 enabled '"22"' quelmar-mcu-probe "$v_new"
+  steps 4 "install:quelmar-mcu-probe-static_$v_new"
+  boot 5 "install:quelmar-mcu-probe_$v_new"
+  expect 5 enabled '"22"' quelmar-mcu-probe-static "$v_new"
+  steps 5 "install:quelmar-mcu-probe_$v_new"
+  boot 6
+  expect 6 enabled '"22"' quelmar-mcu-probe "$v_new"
+  echo "board: $machine upgrade from $v_old to $v_new kept the administrator's choice, and both flavours ran"
+  exit 0
+  ;;
 *) fail "unknown step $kind" ;;
 esac
 

@@ -8,7 +8,10 @@
 # on to that pty, so the MCU sees the speed and framing the board's UART
 # driver programmed.
 #
-# Usage: boot.sh [options] IMAGE.cpio [-- MCU_OPTIONS...]
+# Usage: boot.sh [options] IMAGE.cpio|IMAGE.img [-- MCU_OPTIONS...]
+#   IMAGE.cpio is booted as an initramfs, in RAM; IMAGE.img (an ext4 file
+#   system from systemd-image.sh) as the SD card the root is mounted from,
+#   which keeps what the guest changed for the next boot.
 #   --machine NAME   zynq7000 (default), zcu102, zynq7000-y2038: a folder
 #                    of board/ with a machine.sh
 #   --no-uart        a device tree without UART1: no ttyPS1, no MCU
@@ -47,7 +50,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-[ -n "${image:-}" ] || die "usage: boot.sh [options] IMAGE.cpio [-- MCU_OPTIONS...]"
+[ -n "${image:-}" ] || die "usage: boot.sh [options] IMAGE.cpio|IMAGE.img [-- MCU_OPTIONS...]"
 [ -f "$image" ] || die "no image $image"
 install_missing "${BOARD_PACKAGES[@]}"
 load_machine "${machine_name:-$default_machine}"
@@ -85,6 +88,13 @@ else
 fi
 
 cmdline="console=ttyPS0,115200n8 $append"
+case "$image" in
+*.img)
+  root=(-drive "if=sd,index=0,format=raw,file=$image")
+  cmdline="$cmdline root=/dev/mmcblk0 rootwait rw"
+  ;;
+*) root=(-initrd "$image") ;;
+esac
 if [ "$shell" -eq 1 ]; then
   cmdline="$cmdline quelmar.shell"
   console=(-serial mon:stdio)
@@ -100,7 +110,7 @@ status=0
 # The guests end with a reboot, which -no-reboot turns into QEMU's exit:
 # the Zynq-7000 cannot power off.
 "${limit[@]}" "${machine_qemu[@]}" -m "$memory" \
-  -kernel "$kernel" -dtb "$work/board.dtb" -initrd "$image" \
+  -kernel "$kernel" -dtb "$work/board.dtb" "${root[@]}" \
   -append "$cmdline" -display none -monitor none -nodefaults -no-reboot \
   "${console[@]}" "${serial1[@]}" <"$input" || status=$?
 exit "$status"

@@ -5,7 +5,17 @@
 # initramfs. The base system is cached, keyed by the package versions and
 # sources that went into it; the probe is installed afresh on each build.
 #
-# Usage: systemd-image.sh PROBE_DEB OUT.cpio
+# Usage: systemd-image.sh [--with DEB]... PROBE_DEB OUT.cpio|OUT.img
+#   OUT.cpio  an initramfs, booted into RAM
+#   OUT.img   an ext4 file system for the SD card, which keeps what the
+#             guest changes from one boot to the next
+#   --with    a package to leave in the guest's /var/cache/quelmar/debs,
+#             as NAME_VERSION.deb, for a later step to install
+#
+# With the kernel argument quelmar.step=STEP[,STEP...] the guest does each
+# step once it has reported, before it reboots: enable or disable (the
+# probe's unit, with systemctl), install:NAME_VERSION (dpkg -i of a package
+# left by --with) or purge:PACKAGE (dpkg --purge).
 #
 # Once the system is up, a report unit prints the evidence on the console
 # as "QUELMAR: ..." lines (guest timestamps in microseconds) and reboots,
@@ -15,7 +25,12 @@ set -euo pipefail
 # What this script creates has the same modes whatever the caller's umask.
 umask 022
 . "$(dirname "$0")/lib.sh"
-[ $# -eq 2 ] || die "usage: systemd-image.sh PROBE_DEB OUT.cpio"
+extras=()
+while [ "${1:-}" = --with ]; do
+  extras+=("$2")
+  shift 2
+done
+[ $# -eq 2 ] || die "usage: systemd-image.sh [--with DEB]... PROBE_DEB OUT.cpio|OUT.img"
 probe_deb=$1 out=$2
 [ "$(id -u)" -eq 0 ] || die "needs root (mmdebstrap, chroot)"
 install_missing "${BOARD_PACKAGES[@]}" "${ROOTFS_PACKAGES[@]}"
@@ -56,6 +71,10 @@ tar -C "$root" -xf "$base"
 cp "$probe_deb" "$root/tmp/probe.deb"
 chroot "$root" dpkg -i /tmp/probe.deb >&2 || die "dpkg -i of the probe"
 rm "$root/tmp/probe.deb"
+mkdir -p "$root/var/cache/quelmar/debs"
+for deb in "${extras[@]}"; do
+  cp "$deb" "$root/var/cache/quelmar/debs/$(dpkg-deb -f "$deb" Package)_$(dpkg-deb -f "$deb" Version).deb"
+done
 
 echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
 ln -s /sbin/init "$root/init"
@@ -176,6 +195,20 @@ echo "QUELMAR: exposure $(systemd-analyze security --no-pager $unit 2>&1 |
 echo "QUELMAR: sandbox-check-unit $(systemctl show -p Result --value board-sandbox-check.service)"
 sed 's/^/QUELMAR: sandboxed /' /tmp/board-sandbox-check.txt 2>/dev/null
 /usr/local/sbin/board-sandbox-check | sed 's/^/QUELMAR: unsandboxed /'
+for p in quelmar-mcu-probe quelmar-mcu-probe-static; do
+  echo "QUELMAR: package $p $(dpkg-query -W -f='${db:Status-Status} ${Version}' $p 2>/dev/null || echo not-installed)"
+done
+# What to change for the next boot (kernel argument quelmar.step).
+for step in $(sed -n 's/.*quelmar\.step=\([^ ]*\).*/\1/p' /proc/cmdline | tr , ' '); do
+  case "$step" in
+  enable | disable) systemctl "$step" quelmar-mcu-probe.service ;;
+  install:*) dpkg -i "/var/cache/quelmar/debs/${step#install:}.deb" ;;
+  purge:*) dpkg --purge "${step#purge:}" ;;
+  *) false ;;
+  esac >>/var/log/board-steps.log 2>&1
+  echo "QUELMAR: step $step rc=$?"
+done
+sync
 echo "QUELMAR: done"
 grep -qw quelmar.shell /proc/cmdline && exit 0
 # -no-reboot makes QEMU exit; the Zynq-7000 cannot power off.
@@ -196,4 +229,11 @@ EOF
 ln -s /etc/systemd/system/board-report.service \
   "$root/etc/systemd/system/multi-user.target.wants/board-report.service"
 
-pack_cpio "$root" "$out"
+case "$out" in
+*.img)
+  # A power of two in size, as QEMU's SD card model wants; sparse.
+  rm -f "$out"
+  mke2fs -q -t ext4 -L board -d "$root" "$out" 1G || die "mke2fs"
+  ;;
+*) pack_cpio "$root" "$out" ;;
+esac

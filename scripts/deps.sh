@@ -38,7 +38,7 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 FAULT_PACKAGES=(strace gcovr)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
 # The emulated board, and the Debian system its systemd image boots.
-BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio)
+BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio e2fsprogs)
 ROOTFS_PACKAGES=(mmdebstrap arch-test)
 # The board's own kernel, built from Debian's kernel source.
 KERNEL_PACKAGES=(linux-source-6.1 gcc-arm-linux-gnueabihf make bc bison flex
