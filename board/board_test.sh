@@ -3,8 +3,10 @@
 # builds.
 #
 # Usage:
-#   board_test.sh debs BUILD_DIR PACKAGE         build the armhf packages,
-#                                                and pick the probe's
+#   board_test.sh debs BUILD_DIR PACKAGE [UPLOADS]
+#                                                the armhf packages (from the
+#                                                host build's UPLOADS when
+#                                                fresh), and the probe's
 #   board_test.sh image busybox|systemd BUILD_DIR
 #   board_test.sh kernel MACHINE                 make or fetch its kernel
 #   board_test.sh run MACHINE busybox|systemd SCENARIO BUILD_DIR HOST_SIM
@@ -39,18 +41,29 @@ kind=$1
 shift
 case "$kind" in
 debs)
-  build=$1 package=$2
-  rm -rf "$build/board/debs"
-  mkdir -p "$build/board/debs"
-  # The packages as Debian builds them (the tests ran in this build).
-  QUELMAR_PACKAGES_DIR="$build/board" DEB_BUILD_PROFILES=nocheck \
-    "$here/../scripts/packages.sh" armhf || fail "packages"
+  build=$1 package=$2 uploads=${3:-}
+  rm -rf "$build/board/debs" "$build/board/armhf" "$build/board/previous"
+  mkdir -p "$build/board/debs" "$build/board/previous"
+  previous=$(dpkg-parsechangelog -l "$here/../debian/changelog" -o1 -c1 -SVersion)
+  # The host build's uploads of this source and of the previous release
+  # (built from its changelog entry) serve when they are newer than every
+  # file of the source; otherwise they are built here, as Debian builds
+  # them (the tests ran in this build).
+  newest=$(cd "$here/.." && git ls-files -z 2>/dev/null | xargs -0 stat -c %Y 2>/dev/null |
+    sort -n | tail -n1)
+  fresh() { [ -n "$newest" ] && [ -s "$1/$2/build.log" ] && [ "$(stat -c %Y "$1/$2/build.log")" -gt "$newest" ]; }
+  if [ -n "$uploads" ] && fresh "$uploads/new" armhf && fresh "$uploads/previous" armhf; then
+    cp -r "$uploads/new/armhf" "$build/board/armhf"
+    cp -r "$uploads/previous/armhf" "$build/board/previous/armhf"
+    echo "board: the packages of $uploads"
+  else
+    QUELMAR_PACKAGES_DIR="$build/board" DEB_BUILD_PROFILES=nocheck \
+      "$here/../scripts/packages.sh" armhf || fail "packages"
+    QUELMAR_PACKAGES_DIR="$build/board/previous" DEB_BUILD_PROFILES=nocheck \
+      "$here/../scripts/packages.sh" --release "$previous" armhf || fail "packages $previous"
+  fi
   cp "$build/board/armhf/${package}_"*_armhf.deb "$build/board/debs/" ||
     fail "no $package package"
-  # The previous release, built from its changelog entry, to upgrade from.
-  previous=$(dpkg-parsechangelog -l "$here/../debian/changelog" -o1 -c1 -SVersion)
-  QUELMAR_PACKAGES_DIR="$build/board/previous" DEB_BUILD_PROFILES=nocheck \
-    "$here/../scripts/packages.sh" --release "$previous" armhf || fail "packages $previous"
   ls "$build"/board/debs/*.deb
   exit 0
   ;;

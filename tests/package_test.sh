@@ -10,6 +10,8 @@
 # probe back into a source line.
 #
 # Usage: package_test.sh SOURCE_DIR ARCH CXX [TOOLCHAIN_FILE [EMULATOR...]]
+# With QUELMAR_UPLOADS set, the uploads are taken from there (a folder per
+# architecture, as scripts/packages.sh makes them) instead of built here.
 set -euo pipefail
 src=$1 arch=$2 cxx=$3 toolchain=${4:-}
 shift $(($# < 4 ? $# : 4))
@@ -28,10 +30,14 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # this one.
 twin_arch=
 [ "$arch" != "$(dpkg --print-architecture)" ] || twin_arch=armhf
-QUELMAR_PACKAGES_DIR="$work" DEB_BUILD_PROFILES=nocheck \
-  "$src/scripts/packages.sh" "$arch" $twin_arch >"$work/packages.log" 2>&1 ||
-  { cat "$work/packages.log"; fail "scripts/packages.sh $arch $twin_arch"; }
-up="$work/$arch"
+uploads=${QUELMAR_UPLOADS:-}
+if [ -z "$uploads" ]; then
+  uploads="$work/uploads"
+  QUELMAR_PACKAGES_DIR="$uploads" DEB_BUILD_PROFILES=nocheck \
+    "$src/scripts/packages.sh" "$arch" $twin_arch >"$work/packages.log" 2>&1 ||
+    { cat "$work/packages.log"; fail "scripts/packages.sh $arch $twin_arch"; }
+fi
+up="$uploads/$arch"
 
 deb() { ls "$up/$1"_*_"$arch".deb 2>/dev/null || fail "no $1 package for $arch"; }
 field() { dpkg-deb -f "$1" "$2"; }
@@ -132,7 +138,7 @@ sh -n "$work/probe/etc/init.d/quelmar-mcu-probe" || fail "init script syntax"
 # Multi-Arch: same, in a throwaway dpkg database: the host's copy of the
 # development package installs beside the board's.
 if [ -n "$twin_arch" ]; then
-  twin=$(ls "$work/$twin_arch"/libquelmar-visca-dev_*_"$twin_arch".deb) ||
+  twin=$(ls "$uploads/$twin_arch"/libquelmar-visca-dev_*_"$twin_arch".deb) ||
     fail "no $twin_arch dev package"
   root="$work/root"
   mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"

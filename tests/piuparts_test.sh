@@ -35,35 +35,42 @@ done < <(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(COMPONENT)' \
 
 # The previous release as a local repository, bind-mounted into the chroot.
 repo=$(mktemp -d /srv/quelmar-previous.XXXXXX)
-trap 'rm -rf "$repo"' EXIT
+logs=$(mktemp -d)
+trap 'rm -rf "$repo" "$logs"' EXIT
 chmod 755 "$repo"
 cp "$old"/*_"$arch".deb "$repo/"
 (cd "$repo" && dpkg-scanpackages --multiversion . 2>/dev/null >Packages &&
   gzip -9nk Packages && apt-ftparchive release . >Release)
 
-run() { # NAME DEB...
-  local name=$1 log
-  shift
-  log=$(mktemp)
+run() { # NAME LOG DEB...
+  local name=$1 log=$2
+  shift 2
   local start=$(date +%s)
   if ! piuparts -d "$suite" -m "$mirror" -b "$tarball" "${extra[@]}" \
     --extra-repo "deb [trusted=yes] file://$repo ./" --bindmount "$repo" \
     "$@" >"$log" 2>&1; then
     tail -60 "$log"
-    rm -f "$log"
     fail "piuparts: $name"
   fi
   grep -q 'PASS: Installation, upgrade and purging tests' "$log" ||
-    { tail -30 "$log"; rm -f "$log"; fail "piuparts did not try the upgrade for $name"; }
-  echo "piuparts, $name ($(($(date +%s) - start)) s):"
-  grep -E 'INFO: (PASS|FAIL)|apt-cache knows' "$log" | sed 's/^[0-9ms.]* INFO: /  /'
-  rm -f "$log"
+    { tail -30 "$log"; fail "piuparts did not try the upgrade for $name"; }
+  {
+    echo "piuparts, $name ($(($(date +%s) - start)) s):"
+    grep -E 'INFO: (PASS|FAIL)|apt-cache knows' "$log" | sed 's/^[0-9ms.]* INFO: /  /'
+  } >"$log.summary"
 }
 static=("$new"/quelmar-mcu-probe-static_*_"$arch".deb "$new"/quelmar-mcu-probe-static-dbgsym_*_"$arch".deb)
 rest=()
 for deb in "$new"/*_"$arch".deb; do
   case "$deb" in *quelmar-mcu-probe-static*) ;; *) rest+=("$deb") ;; esac
 done
-run "the static probe" "${static[@]}"
-run "the dynamic probe, the simulator and the dev package" "${rest[@]}"
+# Side by side: each run is mostly unpacking and fetching.
+run "the static probe" "$logs/static" "${static[@]}" &
+first=$!
+status=0
+(run "the dynamic probe, the simulator and the dev package" "$logs/rest" "${rest[@]}") ||
+  status=1
+wait "$first" || status=1
+cat "$logs"/*.summary 2>/dev/null || true
+[ "$status" -eq 0 ] || fail "piuparts failed"
 echo "piuparts: every package of $(basename "$(ls "$new"/*.changes)") passed"

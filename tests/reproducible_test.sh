@@ -7,13 +7,22 @@
 # two .buildinfo files record. On a difference it shows diffoscope's
 # report of the pair.
 #
-# Usage: reproducible_test.sh SOURCE_DIR ARCH...
+# Usage: reproducible_test.sh ARCH...               both builds, then compare
+#        reproducible_test.sh first DIR ARCH...     build 1 only, into DIR
+#        reproducible_test.sh second DIR ARCH...    build 2, compared with
+#                                                   the build 1 in DIR
+# Build 1's uploads serve the other package tests too, so the suite makes
+# them once (first), and this test then makes only the second.
 set -euo pipefail
-src=$(cd "$1" && pwd)
-shift
+src=$(cd "$(dirname "$0")/.." && pwd)
+mode=both one=
+case "${1:-}" in
+first | second) mode=$1 one=$(mkdir -p "$2" && cd "$2" && pwd) && shift 2 ;;
+esac
 arches=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+[ -n "$one" ] || one="$work/one"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 # build N: one build of every architecture's packages, in build N's own
@@ -21,7 +30,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 build() {
   local n=$1 out
   if [ "$n" = 1 ]; then
-    out="$work/one"
+    out=$one
   else
     out="$work/build-number-two/elsewhere"
   fi
@@ -36,7 +45,7 @@ build() {
     QUELMAR_PACKAGES_DIR=$out DEB_BUILD_PROFILES=nocheck \
       "$src/scripts/packages.sh" "${arches[@]}"
   ) >"$work/build-$n.log" 2>&1 || { tail -40 "$work/build-$n.log"; fail "build $n"; }
-  date +%s >"$work/build-$n.done"
+  date +%s >"$out/build.done"
 }
 
 # The checksums a .buildinfo records, one "sum size name" line each.
@@ -44,31 +53,36 @@ recorded() {
   awk '/^Checksums-Sha256:/ { on = 1; next } /^[^ ]/ { on = 0 } on' "$1" | sort
 }
 
-build 1
+[ "$mode" = second ] || build 1
+if [ "$mode" = first ]; then
+  echo "build 1 of ${arches[*]} in $one"
+  exit 0
+fi
+[ -s "$one/build.done" ] || fail "no build 1 in $one"
 # A minute apart at least, so that any time stamp would show.
-wait_s=$(($(cat "$work/build-1.done") + 61 - $(date +%s)))
+wait_s=$(($(cat "$one/build.done") + 61 - $(date +%s)))
 [ "$wait_s" -le 0 ] || sleep "$wait_s"
 build 2
 
 differ=0
 for arch in "${arches[@]}"; do
-  one="$work/one/$arch" two="$work/build-number-two/elsewhere/$arch"
-  names=$(cd "$one" && ls | grep -v -e '\.buildinfo$' -e '\.changes$' -e '^build\.log$')
+  a="$one/$arch" b="$work/build-number-two/elsewhere/$arch"
+  names=$(cd "$a" && ls | grep -v -e '\.buildinfo$' -e '\.changes$' -e '^build\.log$')
   [ -n "$(grep '\.deb$' <<<"$names")" ] || fail "$arch: no packages built"
-  [ "$names" = "$(cd "$two" && ls | grep -v -e '\.buildinfo$' -e '\.changes$' -e '^build\.log$')" ] ||
+  [ "$names" = "$(cd "$b" && ls | grep -v -e '\.buildinfo$' -e '\.changes$' -e '^build\.log$')" ] ||
     fail "$arch: the two builds made different files"
   for name in $names; do
-    if cmp -s "$one/$name" "$two/$name"; then
-      echo "$arch: $(sha256sum <"$one/$name" | cut -d' ' -f1)  $name (both builds)"
+    if cmp -s "$a/$name" "$b/$name"; then
+      echo "$arch: $(sha256sum <"$a/$name" | cut -d' ' -f1)  $name (both builds)"
     else
       echo "$arch: $name differs between the two builds"
       differ=1
       . "$src/scripts/deps.sh"
       install_missing diffoscope
-      diffoscope --text - "$one/$name" "$two/$name" || true
+      diffoscope --text - "$a/$name" "$b/$name" || true
     fi
   done
-  info1=$(ls "$one"/*.buildinfo) info2=$(ls "$two"/*.buildinfo)
+  info1=$(ls "$a"/*.buildinfo) info2=$(ls "$b"/*.buildinfo)
   if [ "$(recorded "$info1")" = "$(recorded "$info2")" ]; then
     echo "$arch: the two .buildinfo files record the same $(recorded "$info1" | wc -l) checksums:"
     recorded "$info1" | sed 's/^ */  /'
