@@ -114,7 +114,7 @@ upgrade)
   boot() {
     local log="$out/console-$1.log" status=0
     "$here/boot.sh" --machine "$machine" --sim "$sim" --mcu-log "$out/mcu-$1.log" \
-      --timeout 400 ${2:+--append "quelmar.step=$2"} "$out/sd.img" -- \
+      --timeout 400 --append "quelmar.brief${2:+ quelmar.step=$2}" "$out/sd.img" -- \
       --speed 115200 --version 22 >"$log" 2>&1 || status=$?
     if [ "$status" -ne 0 ] || ! grep -q '^QUELMAR: done' "$log"; then
       grep -E 'QUELMAR|ttyPS|mmc|Kernel panic' "$log" || tail -30 "$log"
@@ -137,26 +137,25 @@ upgrade)
       [ "$(said "$n" "step $step")" = rc=0 ] || fail "boot $n: step $step: $(said "$n" "step $step")"
     done
   }
-  # The previous release as installed, enabled; then disabled by the
-  # administrator, which the upgrade must keep, across a reboot.
-  boot 1 disable
+  # The previous release as installed, enabled: it runs. The administrator
+  # disables it and upgrades with dpkg: after the reboot it stays
+  # disabled, and does not run.
+  boot 1 "disable,install:quelmar-mcu-probe_$v_new"
   expect 1 enabled '"22"' quelmar-mcu-probe "$v_old"
-  steps 1 disable
-  boot 2 "install:quelmar-mcu-probe_$v_new"
-  expect 2 disabled absent quelmar-mcu-probe "$v_old"
-  steps 2 "install:quelmar-mcu-probe_$v_new"
-  boot 3 enable
-  expect 3 disabled absent quelmar-mcu-probe "$v_new"
-  steps 3 enable
-  # Enabled, it runs; then the flavours take each other's place.
-  boot 4 "install:quelmar-mcu-probe-static_$v_new"
-  expect 4 enabled '"22"' quelmar-mcu-probe "$v_new"
-  steps 4 "install:quelmar-mcu-probe-static_$v_new"
-  boot 5 "install:quelmar-mcu-probe_$v_new"
-  expect 5 enabled '"22"' quelmar-mcu-probe-static "$v_new"
-  steps 5 "install:quelmar-mcu-probe_$v_new"
-  boot 6
-  expect 6 enabled '"22"' quelmar-mcu-probe "$v_new"
+  steps 1 disable "install:quelmar-mcu-probe_$v_new"
+  boot 2 enable
+  expect 2 disabled absent quelmar-mcu-probe "$v_new"
+  steps 2 enable
+  # Enabled, it runs; then the flavours take each other's place with
+  # dpkg -i, and each runs after the reboot.
+  boot 3 "install:quelmar-mcu-probe-static_$v_new"
+  expect 3 enabled '"22"' quelmar-mcu-probe "$v_new"
+  steps 3 "install:quelmar-mcu-probe-static_$v_new"
+  boot 4 "install:quelmar-mcu-probe_$v_new"
+  expect 4 enabled '"22"' quelmar-mcu-probe-static "$v_new"
+  steps 4 "install:quelmar-mcu-probe_$v_new"
+  boot 5
+  expect 5 enabled '"22"' quelmar-mcu-probe "$v_new"
   echo "board: $machine upgrade from $v_old to $v_new kept the administrator's choice, and both flavours ran"
   exit 0
   ;;

@@ -7,8 +7,9 @@
 # (.dsc, .tar.xz), the binary packages and their -dbgsym packages, the
 # .buildinfo and the .changes. The log is build.log there.
 #
-# Usage: scripts/packages.sh [--release VERSION] [ARCH...]
+# Usage: scripts/packages.sh [--release VERSION] [--source | ARCH...]
 #   (default: this machine's architecture, and armhf)
+#   --source           build the source package alone, into .../source
 #   --release VERSION  build an earlier release from its changelog entry:
 #                      the source as it is, with debian/changelog cut back
 #                      to that entry (for upgrade tests)
@@ -18,20 +19,25 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/deps.sh"
 native=$(dpkg --print-architecture)
-release=
+release= source_only=0
 if [ "${1:-}" = --release ]; then
   release=$2
   shift 2
 fi
+if [ "${1:-}" = --source ]; then
+  source_only=1
+  shift
+fi
 arches=("$@")
 [ ${#arches[@]} -gt 0 ] || arches=("$native" armhf)
+[ "$source_only" -eq 0 ] || arches=(source)
 out=${QUELMAR_PACKAGES_DIR:-$src/build/packages}
-for arch in "${arches[@]}"; do
-  [ "$arch" = "$native" ] || enable_arch "$arch"
-done
 install_missing "${PACKAGING_PACKAGES[@]}"
 for arch in "${arches[@]}"; do
-  [ "$arch" = "$native" ] || install_missing "crossbuild-essential-$arch"
+  [ "$arch" = "$native" ] || [ "$arch" = source ] || {
+    enable_arch "$arch"
+    install_missing "crossbuild-essential-$arch"
+  }
 done
 
 # What the source package holds: what git tracks (and would track), or,
@@ -64,7 +70,9 @@ for arch in "${arches[@]}"; do
   fi
   args=(-us -uc)
   profiles=${DEB_BUILD_PROFILES:-}
-  if [ "$arch" != "$native" ]; then
+  if [ "$arch" = source ]; then
+    args+=(-S)
+  elif [ "$arch" != "$native" ]; then
     args+=("-a$arch")
     profiles="cross${profiles:+ $profiles}"
   fi
@@ -79,5 +87,5 @@ for arch in "${arches[@]}"; do
     >"$dir/build.log" 2>&1 ||
     { tail -40 "$dir/build.log"; echo "dpkg-buildpackage for $arch failed; log: $dir/build.log" >&2; exit 1; }
   rm -rf "$dir/quelmar-mcu-probe-$version"
-  echo "$arch: $(cd "$dir" && ls ./*.deb | wc -l) packages in $dir ($(($(date +%s) - start)) s)"
+  echo "$arch: $(cd "$dir" && ls | grep -c -e '\.deb$' -e '\.dsc$') packages in $dir ($(($(date +%s) - start)) s)"
 done

@@ -5,10 +5,8 @@
 # Then, on purpose, the same source with one Build-Depends dropped must
 # fail to build there, which shows the clean build really is one.
 #
-# Usage: sbuild_test.sh UPLOAD_DIR   (the .dsc of this machine's upload;
-#        as root)
+# Usage: sbuild_test.sh   (as root; builds the source package itself)
 set -euo pipefail
-up=$(cd "$1" && pwd)
 . "$(dirname "$0")/lib.sh"
 need_root sbuild
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,9 +14,11 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 install_missing sbuild uidmap
 tarball=$("$src/scripts/base-tarball.sh")
 . /etc/os-release
-dsc=$(ls "$up"/*.dsc)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+QUELMAR_PACKAGES_DIR="$work/upload" "$src/scripts/packages.sh" --source >/dev/null ||
+  fail "the source package"
+dsc=$(ls "$work"/upload/source/*.dsc)
 
 # Unshare mode maps the build's users onto subordinate ids of the caller.
 user=$(id -un)
