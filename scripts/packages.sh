@@ -87,5 +87,10 @@ for arch in "${arches[@]}"; do
     >"$dir/build.log" 2>&1 ||
     { tail -40 "$dir/build.log"; echo "dpkg-buildpackage for $arch failed; log: $dir/build.log" >&2; exit 1; }
   rm -rf "$dir/quelmar-mcu-probe-$version"
-  echo "$arch: $(cd "$dir" && ls | grep -c -e '\.deb$' -e '\.dsc$') packages in $dir ($(($(date +%s) - start)) s)"
+  took="in $dir ($(($(date +%s) - start)) s)"
+  if [ "$arch" = source ]; then
+    echo "source: the source package $took"
+  else
+    echo "$arch: the source package and $(cd "$dir" && ls | grep -c '\.deb$') binary packages $took"
+  fi
 done
