@@ -46,7 +46,11 @@ const char kUsage[] =
     "                     inquiries, an acknowledgement and completion to\n"
     "                     commands)\n"
     "  --gap MS           delay between acknowledgement and completion\n"
-    "                     (0 to 60000, default 0: one burst)\n"
+    "                     (0 to 60000, default 0: one burst); meanwhile\n"
+    "                     the command holds one of the MCU's two sockets\n"
+    "  --completion HEX=MS  the same delay for the commands that start with\n"
+    "                     the hex bytes HEX (e.g. 81010602=3000, a long\n"
+    "                     move); may be repeated, the first match counts\n"
     "  --delay MS         hold every answer back this long (0 to 60000)\n"
     "  --pace MODE        burst (default), trickle (a byte every 2 ms) or\n"
     "                     line (10 bit times a byte at the line's speed)\n"
@@ -97,11 +101,27 @@ mcusim::answer named_answer(const std::string &name, uint8_t version,
   usage_error("unknown answer '" + name + "' in --script");
 }
 
+// "81010602=3000": a prefix of hex bytes and a delay in milliseconds.
+std::pair<mcusim::bytes, long> completion_delay(const std::string &arg) {
+  const size_t eq = arg.find('=');
+  const std::string hex = arg.substr(0, eq);
+  if (eq == std::string::npos || hex.empty() || hex.size() % 2 != 0 ||
+      hex.size() > 32 ||
+      hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+    usage_error("bad --completion '" + arg + "': want HEX=MS");
+  mcusim::bytes prefix;
+  for (size_t i = 0; i < hex.size(); i += 2)
+    prefix.push_back(
+        static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return {prefix, number(arg.c_str() + eq + 1, 0, 60000, "completion delay")};
+}
+
 struct options {
   mcusim::config cfg;
   std::vector<std::string> script;
   long delay_ms = 0;
   long gap_ms = 0;
+  std::vector<std::pair<mcusim::bytes, long>> delays;
   mcusim::pacing pace = mcusim::pacing::burst;
   std::string link;
   std::string sandbox;
@@ -116,6 +136,7 @@ options parse(int argc, char **argv) {
       {"script", required_argument, nullptr, 'c'},
       {"delay", required_argument, nullptr, 'd'},
       {"gap", required_argument, nullptr, 'g'},
+      {"completion", required_argument, nullptr, 'C'},
       {"pace", required_argument, nullptr, 'p'},
       {"link", required_argument, nullptr, 'l'},
       {"sandbox", required_argument, nullptr, 'b'},
@@ -159,6 +180,9 @@ options parse(int argc, char **argv) {
       break;
     case 'g':
       o.gap_ms = number(optarg, 0, 60000, "gap");
+      break;
+    case 'C':
+      o.delays.push_back(completion_delay(optarg));
       break;
     case 'p':
       if (std::strcmp(optarg, "burst") == 0)
@@ -270,6 +294,8 @@ int main(int argc, char **argv) {
     }
     sim.set_pacing(o.pace);
     sim.set_completion_gap(mcusim::milliseconds(o.gap_ms));
+    for (const auto &d : o.delays)
+      sim.set_completion_delay(d.first, mcusim::milliseconds(d.second));
     sim.set_hold(mcusim::milliseconds(o.delay_ms));
     // Alone, the bare path is for scripts to read; beside a command's
     // report it is labelled like the rest.

@@ -237,6 +237,11 @@ void mcu::set_completion_gap(milliseconds gap) {
   gap_ = gap;
 }
 
+void mcu::set_completion_delay(bytes prefix, milliseconds gap) {
+  std::lock_guard<std::mutex> lock(mu_);
+  delays_.emplace_back(std::move(prefix), gap);
+}
+
 void mcu::set_observer(traffic_fn fn) {
   std::lock_guard<std::mutex> lock(mu_);
   observer_ = std::move(fn);
@@ -296,7 +301,7 @@ void mcu::notify(bool to_mcu, const bytes &data, const framing &line) {
 void mcu::serve() {
   while (master_.get() >= 0) {
     pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wake_[0].get(), POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+    if (::poll(fds, 2, next_completion_ms()) < 0) {
       if (errno == EINTR)
         continue;
       return;
@@ -305,6 +310,8 @@ void mcu::serve() {
       return;
     if (fds[0].revents & POLLIN)
       take_input(false);
+    if (!complete_due(line_framing()))
+      return;
     // Answer in arrival order; messages that come in meanwhile join the
     // log and wait their turn.
     for (;;) {
@@ -320,6 +327,37 @@ void mcu::serve() {
         return;
     }
   }
+}
+
+int mcu::next_completion_ms() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  int wait = -1;
+  const auto now = clock::now();
+  for (const auto &due : socket_due_) {
+    if (due == clock::time_point{})
+      continue;
+    // Rounded up, so that the wake-up finds it due.
+    auto left = std::chrono::ceil<milliseconds>(due - now).count();
+    int ms = static_cast<int>(std::max<long long>(0, left));
+    wait = wait < 0 ? ms : std::min(wait, ms);
+  }
+  return wait;
+}
+
+bool mcu::complete_due(const framing &line) {
+  for (uint8_t y = 1; y <= 2; ++y) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto &due = socket_due_[y - 1];
+      if (due == clock::time_point{} || due > clock::now())
+        continue;
+      due = clock::time_point{};
+    }
+    if (!send(answer::raw({0x90, static_cast<uint8_t>(0x50 | y), kTerminator}),
+              line))
+      return false;
+  }
+  return true;
 }
 
 void mcu::take_input(bool holding) {
@@ -373,17 +411,63 @@ answer mcu::pick(const bytes &msg, const framing &line) {
     a = std::move(script_.front());
     script_.pop_front();
   } else {
-    if (has_default_)
-      a = default_;
-    else if (msg.size() >= 2 && msg[0] == 0x81 && msg[1] == 0x09)
-      a = answer::version(cfg_.version);
-    else if (msg.size() >= 2 && msg[0] == 0x81 && msg[1] == 0x01)
-      a = answer::ack_and_completion(gap_);
+    a = has_default_ ? default_ : camera_answer(msg);
     a.paced(pace_);
   }
   if (!a.segments.empty() && hold_.count() > 0)
     a.segments.front().delay += hold_;
   return a;
+}
+
+answer mcu::camera_answer(const bytes &msg) {
+  // Messages are whole: an address byte, at least one more byte, FF.
+  const uint8_t kind = msg[1];
+  const size_t len = msg.size();
+  if (kind == 0x09) {
+    if (len == 5 && msg[2] == 0x00 && msg[3] == 0x02) {
+      // Vendor 0x0020, model 0x0001, ROM version, socket count.
+      return answer::raw({0x90, 0x50, 0x00, 0x20, 0x00, 0x01, 0x00,
+                          cfg_.version, 0x02, kTerminator});
+    }
+    return answer::version(cfg_.version);
+  }
+  if (kind == 0x01 && len == 5 && msg[2] == 0x00 && msg[3] == 0x01) {
+    // IF_Clear: the command buffers are emptied without completions.
+    for (auto &due : socket_due_)
+      due = clock::time_point{};
+    return answer::raw({0x90, 0x50, kTerminator});
+  }
+  if ((kind & 0xF0) == 0x20 && len == 3) {
+    const uint8_t y = kind & 0x0F;
+    const bool busy =
+        (y == 1 || y == 2) && socket_due_[y - 1] != clock::time_point{};
+    if (busy)
+      socket_due_[y - 1] = clock::time_point{};
+    return answer::raw({0x90, static_cast<uint8_t>(0x60 | y),
+                        static_cast<uint8_t>(busy ? 0x04 : 0x05), kTerminator});
+  }
+  if (kind != 0x01 || len < 4)
+    return answer::error();
+  milliseconds gap = gap_;
+  for (const auto &d : delays_) {
+    if (d.first.size() <= len &&
+        std::equal(d.first.begin(), d.first.end(), msg.begin())) {
+      gap = d.second;
+      break;
+    }
+  }
+  for (uint8_t y = 1; y <= 2; ++y) {
+    auto &due = socket_due_[y - 1];
+    if (due != clock::time_point{})
+      continue;
+    const uint8_t ack_y = static_cast<uint8_t>(0x40 | y);
+    if (gap.count() == 0)
+      return answer::raw({0x90, ack_y, kTerminator, 0x90,
+                          static_cast<uint8_t>(0x50 | y), kTerminator});
+    due = clock::now() + hold_ + gap;
+    return answer::raw({0x90, ack_y, kTerminator});
+  }
+  return answer::raw({0x90, 0x60, 0x03, kTerminator}); // both sockets busy
 }
 
 bool mcu::wait_quietly(clock::time_point until) {

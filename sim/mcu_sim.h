@@ -21,6 +21,15 @@
 // message is logged with the time and the framing. Answers can be scripted
 // message by message.
 //
+// Unscripted, it answers like a camera with two command sockets: a command
+// (8x 01 ..) gets 90 4y FF on a free socket y and its completion 90 5y FF
+// after the command's delay (see set_completion_delay), or 90 60 03 FF
+// when both sockets are busy; a cancel (8x 2y FF) ends the command in
+// socket y with 90 6y 04 FF, or gets 90 6y 05 FF when y is idle; IF_Clear
+// (8x 01 00 01 FF) gets 90 50 FF; the version inquiry (8x 09 00 02 FF)
+// gets its 10-byte reply; any other inquiry (8x 09 ..) gets a 16-byte
+// reply with the version at byte 14; anything else gets 90 60 02 FF.
+//
 // Thread safety: all public operations may be called from any thread while
 // the MCU serves the line on its own thread, also while it hangs up.
 #pragma once
@@ -175,7 +184,12 @@ public:
   // Pacing of the default answers (scripted ones carry their own).
   void set_pacing(pacing pace);
   // Gap between the default acknowledgement and completion of a command.
+  // While a completion is due, the command holds its socket.
   void set_completion_gap(milliseconds gap);
+  // Gap for the commands that start with prefix (the address byte
+  // included), in place of the one above; the first matching prefix set
+  // counts. A long move takes seconds.
+  void set_completion_delay(bytes prefix, milliseconds gap);
   void set_observer(traffic_fn fn);
 
   // Sends bytes now, unasked, as line noise would. Like a UART whose
@@ -219,6 +233,11 @@ private:
   bool hung_up_ = false;
   bool stop_ = false;
 
+  // Camera sockets 1 and 2: when the completion of the command in each is
+  // due (time_point{} when idle).
+  clock::time_point socket_due_[2]{};
+  std::vector<std::pair<bytes, milliseconds>> delays_;
+
   std::deque<received> pending_; // logged, not yet answered
   bytes inbox_;                  // bytes read but not yet a whole message
   bool skipping_ = false;        // inside a run that is no message
@@ -228,6 +247,11 @@ private:
   void take_input(bool holding);
   void take_byte(uint8_t b, const framing &line, bool holding);
   answer pick(const bytes &msg, const framing &line);
+  answer camera_answer(const bytes &msg); // with mu_ held
+  // Sends the completions whose time has come; false as send().
+  bool complete_due(const framing &line);
+  // Time until the next completion is due, for poll; -1 when none.
+  int next_completion_ms() const;
   // False when the MCU must stop serving (stopped or hung up).
   bool send(const answer &a, const framing &line);
   bool write_all(const uint8_t *data, size_t len);

@@ -1,0 +1,458 @@
+#include "relay.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+
+namespace viscaip {
+namespace {
+
+constexpr uint8_t kCameraReply = 0x90; // from camera 1
+constexpr uint8_t kLengthError = 0x01;
+constexpr uint8_t kSyntaxError = 0x02;
+constexpr uint8_t kBufferFull = 0x03;
+constexpr uint8_t kNotExecutable = 0x41;
+
+std::string hex(const uint8_t *data, size_t size) {
+  std::string out;
+  char buf[4];
+  // Logs show at most a message's worth.
+  for (size_t i = 0; i < size && i < kMaxMessage; ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", data[i]);
+    out += buf;
+  }
+  if (size > kMaxMessage)
+    out += " ...";
+  return out;
+}
+
+// The reply address of camera n (1 to 7) is (n + 8) << 4.
+uint8_t reply_address_for(uint8_t address) {
+  if (address < 0x81 || address > 0x87)
+    return kCameraReply;
+  return static_cast<uint8_t>(((address & 0x0F) + 8) << 4);
+}
+
+std::string udp_key(const udp_peer &p) {
+  std::string key = "u";
+  key.append(reinterpret_cast<const char *>(&p.socket), sizeof p.socket);
+  key.append(reinterpret_cast<const char *>(&p.addr),
+             std::min<size_t>(p.len, sizeof p.addr));
+  return key;
+}
+
+std::string tcp_key(uint64_t conn) {
+  std::string key = "t";
+  key.append(reinterpret_cast<const char *>(&conn), sizeof conn);
+  return key;
+}
+
+} // namespace
+
+std::string describe(const udp_peer &peer) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  unsigned port = 0;
+  if (peer.addr.ss_family == AF_INET &&
+      peer.len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+    const auto *a = reinterpret_cast<const sockaddr_in *>(&peer.addr);
+    ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+    return std::string(host) + ":" + std::to_string(port);
+  }
+  if (peer.addr.ss_family == AF_INET6 &&
+      peer.len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+    const auto *a = reinterpret_cast<const sockaddr_in6 *>(&peer.addr);
+    ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+    port = ntohs(a->sin6_port);
+  }
+  return "[" + std::string(host) + "]:" + std::to_string(port);
+}
+
+relay::relay(relay_limits limits) : limits_(limits) {}
+
+size_t relay::queued() const {
+  size_t n = 0;
+  for (const auto &c : controllers_)
+    n += c.second.queue.size();
+  return n;
+}
+
+ms relay::deadline() const { return in_flight_ ? in_flight_->due : -1; }
+
+void relay::note(fault kind, ms now, const std::string &text, outbox &out) {
+  fault_log &f = faults_[kind];
+  if (f.seen && now - f.last < limits_.log_interval) {
+    ++f.suppressed;
+    return;
+  }
+  std::string line = text;
+  if (f.suppressed > 0)
+    line += " (and " + std::to_string(f.suppressed) + " more like it)";
+  out.log.push_back(line);
+  f = fault_log{true, now, 0};
+}
+
+void relay::control(const udp_peer &to, uint16_t type, uint32_t sequence,
+                    const bytes &payload, outbox &out) {
+  out.datagrams.push_back({to, build(type, sequence, payload)});
+}
+
+relay::controller *relay::udp_controller(const udp_peer &from, ms now) {
+  const std::string key = udp_key(from);
+  auto it = controllers_.find(key);
+  if (it != controllers_.end())
+    return &it->second;
+  if (udp_count_ >= limits_.udp_controllers) {
+    // Forget the UDP controller heard from longest ago that has nothing
+    // waiting and nothing on the MCU.
+    auto victim = controllers_.end();
+    for (auto c = controllers_.begin(); c != controllers_.end(); ++c) {
+      if (!c->second.udp || !c->second.queue.empty() || referenced(c->first))
+        continue;
+      if (victim == controllers_.end() ||
+          c->second.last_seen < victim->second.last_seen)
+        victim = c;
+    }
+    if (victim == controllers_.end())
+      return nullptr;
+    controllers_.erase(victim);
+    --udp_count_;
+  }
+  controller &c = controllers_[key];
+  c.udp = true;
+  c.peer = from;
+  c.last_seen = now;
+  ++udp_count_;
+  return &c;
+}
+
+bool relay::referenced(const std::string &key) const {
+  if (in_flight_ && in_flight_->to.key == key)
+    return true;
+  for (const auto &s : sockets_)
+    if (s && s->key == key)
+      return true;
+  return false;
+}
+
+void relay::datagram(const udp_peer &from, const uint8_t *data, size_t size,
+                     ms now, outbox &out) {
+  viscaip::datagram d;
+  const header_fault hf = parse(data, size, d);
+  if (hf == header_fault::short_header) {
+    // Nothing to answer with: no sequence number.
+    ++counters_.rejected;
+    note(bad_datagram, now,
+         "datagram of " + std::to_string(size) + " bytes from " +
+             describe(from) + ": shorter than a header, dropped",
+         out);
+    return;
+  }
+  if (hf == header_fault::bad_length) {
+    ++counters_.rejected;
+    note(bad_datagram, now,
+         "datagram from " + describe(from) +
+             ": its length field does not match its payload of " +
+             std::to_string(size - kHeader) + " bytes",
+         out);
+    control(from, control_command, d.sequence, {0x0F, 0x02}, out);
+    return;
+  }
+  switch (d.type) {
+  case visca_command:
+  case visca_inquiry:
+  case device_setting:
+    break;
+  case control_command:
+    if (d.length == 1 && d.payload[0] == 0x01) {
+      // RESET: the controller counts afresh.
+      auto it = controllers_.find(udp_key(from));
+      if (it != controllers_.end())
+        it->second.has_last = false;
+      control(from, control_reply, d.sequence, {0x01}, out);
+      return;
+    }
+    if (d.payload[0] == 0x0F)
+      return; // a controller's error report: answering it could echo forever
+    [[fallthrough]];
+  default:
+    ++counters_.rejected;
+    note(bad_datagram, now,
+         "datagram from " + describe(from) + ": payload type " + hex(data, 2) +
+             " with " + hex(d.payload, d.length) + " is not one a camera takes",
+         out);
+    control(from, control_command, d.sequence, {0x0F, 0x02}, out);
+    return;
+  }
+
+  controller *c = udp_controller(from, now);
+  if (c == nullptr) {
+    ++counters_.busy;
+    note(too_many, now,
+         "too many UDP controllers at once; " + describe(from) + " turned away",
+         out);
+    bytes busy{reply_address_for(d.payload[0]), 0x60, kBufferFull, kTerminator};
+    out.datagrams.push_back({from, build(visca_reply, d.sequence, busy)});
+    return;
+  }
+  c->last_seen = now;
+  const bytes payload(d.payload, d.payload + d.length);
+  if (c->has_last && c->last_sequence == d.sequence && c->last_type == d.type &&
+      c->last_payload == payload) {
+    if (c->last == outcome::performed) {
+      ++counters_.duplicates;
+      note(duplicate, now,
+           "retransmission of sequence number " + std::to_string(d.sequence) +
+               " from " + describe(from) +
+               " already performed: not executed again",
+           out);
+      control(from, control_command, d.sequence, {0x0F, 0x01}, out);
+      return;
+    }
+    if (c->last == outcome::pending)
+      return; // the first sending's reply is on its way
+  }
+  c->has_last = true;
+  c->last_type = d.type;
+  c->last_sequence = d.sequence;
+  c->last_payload = payload;
+  c->last = outcome::pending;
+  take(udp_key(from), *c, d.payload, d.length, d.sequence, now, out);
+}
+
+void relay::stream_bytes(uint64_t conn, const uint8_t *data, size_t size,
+                         ms now, outbox &out) {
+  const std::string key = tcp_key(conn);
+  controller &c = controllers_[key];
+  c.conn = conn;
+  c.last_seen = now;
+  c.stream.feed(data, size, [&](framer::event e, const bytes &run) {
+    if (e == framer::event::message) {
+      take(key, c, run.data(), run.size(), 0, now, out);
+      return;
+    }
+    ++counters_.rejected;
+    note(bad_message, now,
+         "TCP connection " + std::to_string(conn) +
+             ": over 16 bytes without FF (" + hex(run.data(), run.size()) +
+             "), skipped to the next FF",
+         out);
+    reply(key, 0, reply_address_for(run[0]),
+          {reply_address_for(run[0]), 0x60, kLengthError, kTerminator}, out);
+  });
+}
+
+void relay::stream_closed(uint64_t conn) {
+  // Routes to it stay until their replies come; those are then dropped.
+  controllers_.erase(tcp_key(conn));
+}
+
+void relay::take(const std::string &key, controller &c, const uint8_t *data,
+                 size_t size, uint32_t sequence, ms now, outbox &out) {
+  const route to{key, sequence, reply_address_for(data[0])};
+  const message_fault mf = check_message(data, size);
+  if (mf != message_fault::none) {
+    ++counters_.rejected;
+    note(bad_message, now,
+         std::string(c.udp ? "datagram from " + describe(c.peer)
+                           : "TCP connection " + std::to_string(c.conn)) +
+             ": " + hex(data, size) + " is not one VISCA message (" +
+             (mf == message_fault::length ? "length" : "syntax") + " error)",
+         out);
+    fail(to, mf == message_fault::length ? kLengthError : kSyntaxError, out);
+    return;
+  }
+  if (!line_up_) {
+    note(line_gone, now, "the MCU's line is down: answering not executable",
+         out);
+    fail(to, kNotExecutable, out);
+    return;
+  }
+  if (c.queue.size() >= limits_.queue) {
+    ++counters_.busy;
+    note(queue_full, now,
+         std::string(c.udp ? describe(c.peer)
+                           : "TCP connection " + std::to_string(c.conn)) +
+             " has " + std::to_string(limits_.queue) +
+             " messages waiting: answering buffer full",
+         out);
+    fail(to, kBufferFull, out);
+    return;
+  }
+  bytes msg(data, data + size);
+  msg[0] = 0x81;
+  c.queue.push_back({std::move(msg), sequence, to.reply_address});
+  if (!c.in_ring) {
+    c.in_ring = true;
+    ring_.push_back(key);
+  }
+  dispatch(now, out);
+}
+
+void relay::dispatch(ms now, outbox &out) {
+  while (!in_flight_ && line_up_ && !ring_.empty()) {
+    const std::string key = ring_.front();
+    ring_.pop_front();
+    auto it = controllers_.find(key);
+    if (it == controllers_.end())
+      continue; // a connection that closed with messages waiting
+    controller &c = it->second;
+    message m = std::move(c.queue.front());
+    c.queue.pop_front();
+    c.in_ring = !c.queue.empty();
+    if (c.in_ring)
+      ring_.push_back(key);
+    in_flight_ = in_flight{{key, m.sequence, m.reply_address},
+                           m.data[1],
+                           now + limits_.answer_timeout};
+    out.line.insert(out.line.end(), m.data.begin(), m.data.end());
+    ++counters_.forwarded;
+  }
+}
+
+void relay::reply(const std::string &key, uint32_t sequence, uint8_t address,
+                  const bytes &msg, outbox &out) {
+  auto it = controllers_.find(key);
+  if (it == controllers_.end()) {
+    ++counters_.undeliverable;
+    return;
+  }
+  bytes r = msg;
+  r[0] = address;
+  ++counters_.replies;
+  if (it->second.udp)
+    out.datagrams.push_back({it->second.peer, build(visca_reply, sequence, r)});
+  else
+    out.streams.push_back({it->second.conn, std::move(r)});
+}
+
+void relay::deliver(const route &to, const bytes &msg, outbox &out) {
+  reply(to.key, to.sequence, to.reply_address, msg, out);
+}
+
+void relay::fail(const route &to, uint8_t code, outbox &out) {
+  deliver(to, {to.reply_address, 0x60, code, kTerminator}, out);
+  settle(to, outcome::failed);
+}
+
+void relay::settle(const route &to, outcome result) {
+  auto it = controllers_.find(to.key);
+  if (it == controllers_.end())
+    return;
+  controller &c = it->second;
+  if (c.udp && c.has_last && c.last_sequence == to.sequence &&
+      c.last == outcome::pending)
+    c.last = result;
+}
+
+void relay::finish(ms now, outbox &out) {
+  in_flight_.reset();
+  dispatch(now, out);
+}
+
+void relay::line_bytes(const uint8_t *data, size_t size, ms now, outbox &out) {
+  line_.feed(data, size, [&](framer::event e, const bytes &run) {
+    if (e == framer::event::message) {
+      on_reply(run, now, out);
+      return;
+    }
+    note(mcu_noise, now,
+         "the MCU sent over 16 bytes without FF (" +
+             hex(run.data(), run.size()) + "): skipped",
+         out);
+  });
+  if (line_.noise() != line_noise_seen_) {
+    note(mcu_noise, now,
+         "noise from the MCU: " +
+             std::to_string(line_.noise() - line_noise_seen_) +
+             " bytes that start no reply, skipped",
+         out);
+    line_noise_seen_ = line_.noise();
+  }
+}
+
+void relay::on_reply(const bytes &msg, ms now, outbox &out) {
+  const uint8_t kind = msg.size() >= 3 ? msg[1] & 0xF0 : 0;
+  const uint8_t y = msg.size() >= 3 ? msg[1] & 0x0F : 0;
+  auto &socket = sockets_[y];
+  if (kind == 0x40 && in_flight_) {
+    const route to = in_flight_->to;
+    if (y != 0)
+      socket = to;
+    deliver(to, msg, out);
+    settle(to, outcome::performed);
+    finish(now, out);
+    return;
+  }
+  if ((kind == 0x50 || kind == 0x60) && y != 0 && socket) {
+    // A completion or error of the command in socket y.
+    const route owner = *socket;
+    socket.reset();
+    deliver(owner, msg, out);
+    // A cancel that was on the line is answered by the same error.
+    if (kind == 0x60 && in_flight_ && in_flight_->kind == (0x20 | y)) {
+      const route to = in_flight_->to;
+      if (to.key != owner.key)
+        deliver(to, msg, out);
+      settle(to, outcome::performed);
+      finish(now, out);
+    }
+    return;
+  }
+  if ((kind == 0x50 || kind == 0x60) && in_flight_) {
+    const route to = in_flight_->to;
+    deliver(to, msg, out);
+    settle(to, kind == 0x50 ? outcome::performed : outcome::failed);
+    finish(now, out);
+    return;
+  }
+  ++counters_.unsolicited;
+  note(unsolicited, now,
+       "reply nobody waits for from the MCU: " + hex(msg.data(), msg.size()),
+       out);
+}
+
+void relay::tick(ms now, outbox &out) {
+  if (!in_flight_ || now < in_flight_->due)
+    return;
+  ++counters_.timeouts;
+  note(no_answer, now,
+       "no reply from the MCU within " +
+           std::to_string(limits_.answer_timeout) +
+           " ms: answering not executable",
+       out);
+  fail(in_flight_->to, kNotExecutable, out);
+  finish(now, out);
+}
+
+void relay::line_up(ms now, outbox &out) {
+  line_up_ = true;
+  line_.reset();
+  for (auto &s : sockets_)
+    s.reset();
+  dispatch(now, out);
+}
+
+void relay::line_down(ms now, outbox &out) {
+  line_up_ = false;
+  line_.reset();
+  // Completions of commands in the MCU's sockets will not come.
+  for (auto &s : sockets_)
+    s.reset();
+  if (in_flight_) {
+    fail(in_flight_->to, kNotExecutable, out);
+    in_flight_.reset();
+  }
+  for (auto &entry : controllers_) {
+    controller &c = entry.second;
+    for (const message &m : c.queue)
+      fail({entry.first, m.sequence, m.reply_address}, kNotExecutable, out);
+    c.queue.clear();
+    c.in_ring = false;
+  }
+  ring_.clear();
+  note(line_gone, now, "the MCU's line went away", out);
+}
+
+} // namespace viscaip
