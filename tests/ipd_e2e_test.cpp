@@ -1,0 +1,310 @@
+// The real quelmar-visca-ipd over real loopback sockets, driving the
+// simulated MCU on a pseudo-terminal.
+#include "ipd_run.h"
+#include "support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace ipd_run;
+using mcusim::answer;
+using viscaip::control_command;
+using viscaip::control_reply;
+using viscaip::visca_command;
+using viscaip::visca_inquiry;
+using viscaip::visca_reply;
+
+const bytes kZoom = {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF};
+const bytes kMove = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0x00, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
+const bytes kStop = {0x81, 0x01, 0x06, 0x01, 0x01, 0x01, 0x03, 0x03, 0xFF};
+const bytes kVersionInq = {0x81, 0x09, 0x00, 0x02, 0xFF};
+const bytes kVersionReply = {0x90, 0x50, 0x00, 0x20, 0x00,
+                             0x01, 0x00, 0x16, 0x02, 0xFF};
+const bytes kAck1 = {0x90, 0x41, 0xFF}, kDone1 = {0x90, 0x51, 0xFF};
+const bytes kNotExecutable = {0x90, 0x60, 0x41, 0xFF};
+
+// Asserts the next datagram's type, number and payload.
+#define EXPECT_REPLY(ctl, type_, seq_, payload_)                               \
+  do {                                                                         \
+    auto r_ = (ctl).receive();                                                 \
+    ASSERT_TRUE(r_) << "no reply";                                             \
+    EXPECT_EQ(r_->type, (type_));                                              \
+    EXPECT_EQ(r_->sequence, (seq_));                                           \
+    EXPECT_EQ(mcusim::hex(r_->payload), mcusim::hex(payload_));                \
+  } while (0)
+
+struct Ipd : ::testing::Test {
+  mcusim::mcu sim;
+
+  // Messages the MCU received.
+  std::vector<bytes> mcu_log() const {
+    std::vector<bytes> v;
+    for (const auto &m : sim.log())
+      v.push_back(m.data);
+    return v;
+  }
+  // An inquiry through ctl and its reply: everything sent before it has
+  // been dealt with once this returns.
+  void fence(udp_controller &ctl, uint32_t seq) {
+    ctl.send(visca_inquiry, seq, kVersionInq);
+    EXPECT_REPLY(ctl, visca_reply, seq, kVersionReply);
+  }
+};
+
+TEST_F(Ipd, CommandsAndInquiriesOverUdpAndTcpFromSixControllers) {
+  ipd_daemon d({"--line", sim.slave_path()});
+  // Five UDP controllers, one of them on VISCA over IP's own port, and a
+  // TCP one, all at once; each hears only its own replies.
+  std::vector<std::unique_ptr<udp_controller>> udp;
+  udp.push_back(
+      std::make_unique<udp_controller>(d.udp_port(), "127.0.0.2", 52381));
+  for (int i = 0; i < 4; ++i)
+    udp.push_back(std::make_unique<udp_controller>(d.udp_port()));
+  tcp_controller tcp(d.tcp_port());
+  for (uint32_t i = 0; i < udp.size(); ++i)
+    udp[i]->send(visca_command, 100 + i, kZoom);
+  tcp.send(kVersionInq);
+  tcp.send({0x83, 0x01, 0x04, 0x07, 0x03, 0xFF});
+  for (uint32_t i = 0; i < udp.size(); ++i) {
+    EXPECT_REPLY(*udp[i], visca_reply, 100 + i, kAck1);
+    EXPECT_REPLY(*udp[i], visca_reply, 100 + i, kDone1);
+    udp[i]->send(visca_inquiry, 200 + i, kVersionInq);
+    EXPECT_REPLY(*udp[i], visca_reply, 200 + i, kVersionReply);
+  }
+  // The first bytes on the connection are the reply: no greeting.
+  EXPECT_EQ(tcp.receive(), kVersionReply);
+  // Replies to camera 3 come from camera 3.
+  EXPECT_EQ(tcp.receive(), (bytes{0xB0, 0x41, 0xFF}));
+  EXPECT_EQ(tcp.receive(), (bytes{0xB0, 0x51, 0xFF}));
+  const auto log = mcu_log();
+  EXPECT_EQ(log.size(), 12u);
+  EXPECT_EQ(sim.interleaved(), 0u);
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       bytes{0x81, 0x01, 0x04, 0x07, 0x03, 0xFF}),
+            1);
+  EXPECT_EQ(d.stop(), 0);
+  EXPECT_GE(d.wait_for_log("stopping on"), 0);
+}
+
+TEST_F(Ipd, StopGetsThroughWhileALongMoveRunsAndEachGetsItsCompletion) {
+  sim.set_completion_delay({0x81, 0x01, 0x06, 0x02}, milliseconds(1500));
+  ipd_daemon d({"--line", sim.slave_path()});
+  udp_controller mover(d.udp_port());
+  tcp_controller stopper(d.tcp_port());
+  const auto start = clock::now();
+  mover.send(visca_command, 7, kMove);
+  EXPECT_REPLY(mover, visca_reply, 7u, kAck1);
+  stopper.send(kStop);
+  EXPECT_EQ(stopper.receive(), (bytes{0x90, 0x42, 0xFF}));
+  EXPECT_EQ(stopper.receive(), (bytes{0x90, 0x52, 0xFF}));
+  EXPECT_REPLY(mover, visca_reply, 7u, kDone1);
+  EXPECT_GE(clock::now() - start, milliseconds(1500));
+}
+
+TEST_F(Ipd, RetransmissionOfAPerformedCommandIsNotExecutedAgain) {
+  ipd_daemon d({"--line", sim.slave_path()});
+  udp_controller ctl(d.udp_port());
+  ctl.send(visca_command, 41, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 41u, kAck1);
+  EXPECT_REPLY(ctl, visca_reply, 41u, kDone1);
+  ctl.send(visca_command, 41, kZoom);
+  EXPECT_REPLY(ctl, control_command, 41u, (bytes{0x0F, 0x01}));
+  // After RESET the same number is a new message.
+  ctl.send(control_command, 9, {0x01});
+  EXPECT_REPLY(ctl, control_reply, 9u, (bytes{0x01}));
+  fence(ctl, 42);
+  EXPECT_EQ(mcu_log(), (std::vector<bytes>{kZoom, kVersionInq}));
+  ctl.send(visca_command, 41, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 41u, kAck1);
+}
+
+TEST_F(Ipd, BadDatagramsAndStreamsNeverReachTheMcu) {
+  ipd_daemon d({"--line", sim.slave_path()});
+  udp_controller ctl(d.udp_port());
+  bytes seventeen(17, 0x00);
+  seventeen[0] = 0x81;
+  seventeen[16] = 0xFF;
+  const bytes two = {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF,
+                     0x81, 0x01, 0x04, 0x07, 0x03, 0xFF};
+  const bytes garbage_then_valid = {0x13, 0x37, 0x81, 0x01,
+                                    0x04, 0x07, 0x02, 0xFF};
+  const bytes no_ff = {0x81, 0x01, 0x04, 0x07, 0x02};
+  const bytes length_error = {0x90, 0x60, 0x01, 0xFF};
+  const bytes syntax_error = {0x90, 0x60, 0x02, 0xFF};
+
+  ctl.send_raw({0x01, 0x00, 0x00, 0x06}); // short: no number to answer
+  auto lying = viscaip::build(visca_command, 2, kZoom);
+  lying[3] = 0x04;
+  ctl.send_raw(lying);
+  EXPECT_REPLY(ctl, control_command, 2u, (bytes{0x0F, 0x02}));
+  ctl.send(0x0300, 3, kZoom);
+  EXPECT_REPLY(ctl, control_command, 3u, (bytes{0x0F, 0x02}));
+  ctl.send(visca_command, 4, seventeen);
+  EXPECT_REPLY(ctl, visca_reply, 4u, length_error);
+  ctl.send(visca_command, 5, no_ff);
+  EXPECT_REPLY(ctl, visca_reply, 5u, syntax_error);
+  ctl.send(visca_command, 6, two);
+  EXPECT_REPLY(ctl, visca_reply, 6u, syntax_error);
+  ctl.send(viscaip::device_setting, 7, {0x88, 0x30, 0x01, 0xFF});
+  EXPECT_REPLY(ctl, visca_reply, 7u, syntax_error);
+  ctl.send(visca_command, 8, garbage_then_valid);
+  EXPECT_REPLY(ctl, visca_reply, 8u, syntax_error);
+
+  tcp_controller tcp(d.tcp_port());
+  tcp.send({0x88, 0x01, 0x00, 0x01, 0xFF}); // broadcast IF_Clear
+  EXPECT_EQ(tcp.receive(), syntax_error);
+  tcp.send(garbage_then_valid);
+  EXPECT_EQ(tcp.receive(), syntax_error);
+  tcp.send(seventeen); // its FF ends the skipped run
+  EXPECT_EQ(tcp.receive(), length_error);
+  tcp.send(bytes(3000, 0x81)); // no FF at all, for long
+  EXPECT_EQ(tcp.receive(), length_error);
+  tcp.send({0xFF}); // ends the run; answered by nothing
+  tcp.send(kVersionInq);
+  EXPECT_EQ(tcp.receive(), kVersionReply);
+
+  fence(ctl, 9);
+  EXPECT_EQ(mcu_log(), (std::vector<bytes>{kVersionInq, kVersionInq}));
+  EXPECT_GE(d.wait_for_log("shorter than a header"), 0);
+}
+
+TEST_F(Ipd, FloodFromOneControllerLeavesAnotherItsTurnAndMemoryBounded) {
+  // The MCU takes a while over each command, so the flooder's queue fills.
+  sim.set_hold(std::chrono::microseconds(2000));
+  ipd_daemon d({"--line", sim.slave_path()});
+  udp_controller flooder(d.udp_port());
+  udp_controller other(d.udp_port());
+  fence(other, 1);
+  const long before = resident_kib(d.pid());
+
+  // Bounded in count and in time; fire and forget, about 2000 a second:
+  // four times what this MCU can take, and slow enough that the kernel
+  // does not drop the other controller's datagrams for want of buffer
+  // even under an emulator.
+  std::thread flood([&] {
+    const auto until = clock::now() + std::chrono::seconds(5);
+    for (uint32_t i = 0; i < 2000 && clock::now() < until; ++i) {
+      flooder.send(visca_command, i, kZoom);
+      if (i % 2)
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  // Well inside the flood, the other controller's command is taken in
+  // its turn: at most the message on the line and one of the flooder's
+  // go first, at the MCU's pace. 1 s is the bound we hold it to. Like a
+  // real controller it resends (the same number) when no reply comes.
+  ASSERT_GE(d.wait_for_log("answering buffer full"), 0);
+  const auto sent = clock::now();
+  std::optional<reply> ack;
+  for (int attempt = 0; attempt < 4 && !ack; ++attempt) {
+    other.send(visca_command, 2, kStop);
+    ack = other.receive(milliseconds(250));
+  }
+  const auto ack_after = clock::now() - sent;
+  flood.join();
+  EXPECT_REPLY(other, visca_reply, 2u, kDone1);
+  fence(other, 3);
+  ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->sequence, 2u);
+  EXPECT_EQ(mcusim::hex(ack->payload), mcusim::hex(kAck1));
+  EXPECT_LT(ack_after, milliseconds(1000));
+  const long after = resident_kib(d.pid());
+  std::printf("ACK in %.1f ms under the flood; VmRSS %ld KiB before, %ld "
+              "KiB after\n",
+              std::chrono::duration<double, std::milli>(ack_after).count(),
+              before, after);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  if (!emulated()) {
+    EXPECT_LT(after - before, 1024) << "memory grew under the flood";
+  }
+#endif
+  EXPECT_GE(d.wait_for_log("answering buffer full"), 0);
+  EXPECT_EQ(d.stop(), 0);
+}
+
+TEST_F(Ipd, SilentMcuGetsNotExecutableAfterTheBound) {
+  sim.set_default(answer::silence());
+  ipd_daemon d({"--line", sim.slave_path()});
+  udp_controller ctl(d.udp_port());
+  const auto start = clock::now();
+  ctl.send(visca_command, 1, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 1u, kNotExecutable);
+  EXPECT_GE(clock::now() - start, milliseconds(500));
+  // An error frees the number: the resend is tried again.
+  ctl.send(visca_command, 1, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 1u, kNotExecutable);
+  EXPECT_EQ(mcu_log().size(), 2u);
+}
+
+TEST_F(Ipd, GarbageFromTheMcuIsSkipped) {
+  sim.script(answer::garbage().then(answer::raw({0x90, 0x41, 0xFF})));
+  ipd_daemon d({"--line", sim.slave_path()});
+  tcp_controller tcp(d.tcp_port());
+  tcp.send(kZoom);
+  EXPECT_EQ(tcp.receive(), kAck1);
+  EXPECT_GE(d.wait_for_log("noise from the MCU"), 0);
+}
+
+TEST_F(Ipd, LineThatGoesAwayAndComesBack) {
+  support::temp_dir dir;
+  const std::string link = dir / "ttyPS1";
+  auto point_at = [&](const std::string &target) {
+    ASSERT_EQ(::symlink(target.c_str(), (dir / "new").c_str()), 0);
+    ASSERT_EQ(::rename((dir / "new").c_str(), link.c_str()), 0);
+  };
+
+  // Missing at start: the daemon serves regardless.
+  ipd_daemon d({"--line", link});
+  EXPECT_GE(d.wait_for_log("cannot open the MCU's line"), 0);
+  udp_controller ctl(d.udp_port());
+  ctl.send(control_command, 1, {0x01});
+  EXPECT_REPLY(ctl, control_reply, 1u, (bytes{0x01}));
+  ctl.send(visca_command, 2, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 2u, kNotExecutable);
+
+  point_at(sim.slave_path());
+  ASSERT_GE(d.wait_for_log("open at 115200 baud"), 0);
+  ctl.send(visca_command, 3, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 3u, kAck1);
+  EXPECT_REPLY(ctl, visca_reply, 3u, kDone1);
+
+  // The MCU hangs up with a message on the line: that message gets
+  // not executable, and so does what follows until the line is back.
+  sim.script(answer::silence().hang_up_after(0));
+  const size_t seen = d.log().size();
+  ctl.send(visca_command, 4, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 4u, kNotExecutable);
+  ASSERT_GE(d.wait_for_log("lost the MCU's line", seen), 0);
+  ctl.send(visca_command, 5, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 5u, kNotExecutable);
+
+  mcusim::mcu second;
+  point_at(second.slave_path());
+  ASSERT_GE(d.wait_for_log("open at 115200 baud", seen), 0);
+  ctl.send(visca_command, 6, kZoom);
+  EXPECT_REPLY(ctl, visca_reply, 6u, kAck1);
+  EXPECT_EQ(second.log().size(), 1u);
+}
+
+TEST_F(Ipd, OptionsFromTheConfigurationFile) {
+  support::temp_dir dir;
+  support::write_file(dir / "conf", "LINE=" + sim.slave_path() +
+                                        "\nSPEED=9600\nUDP=127.0.0.1:0\n"
+                                        "TCP=\"127.0.0.1:0\"\n");
+  // A later --config wins over the helper's /dev/null.
+  ipd_daemon d({"--config", dir / "conf"});
+  EXPECT_GE(d.wait_for_log("open at 9600 baud"), 0);
+  udp_controller ctl(d.udp_port());
+  ctl.send(visca_command, 1, kZoom);
+  // The MCU answers only at 115200: 9600 gets silence.
+  EXPECT_REPLY(ctl, visca_reply, 1u, kNotExecutable);
+  ASSERT_EQ(sim.log().size(), 1u);
+  EXPECT_EQ(mcusim::baud_of(sim.log()[0].frame.speed), 9600u);
+}
+
+} // namespace

@@ -1,0 +1,105 @@
+// Runs the real quelmar-visca-ipd binary against a simulated MCU, and
+// talks to it as controllers do, over loopback UDP and TCP.
+#pragma once
+
+#include "mcu_sim.h"
+#include "viscaip.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ipd_run {
+
+using mcusim::bytes;
+using std::chrono::milliseconds;
+using clock = std::chrono::steady_clock;
+
+// Generous: the daemon and the tests may run under an emulator on a
+// loaded machine. Only a fault makes a wait take this long.
+constexpr milliseconds kPatience{10000};
+
+// The daemon, started with --config /dev/null, listening on loopback
+// ports of the kernel's choice, its standard error collected line by line.
+class ipd_daemon {
+public:
+  // extra: further arguments (--line PATH, --speed, ...).
+  explicit ipd_daemon(std::vector<std::string> extra);
+  ~ipd_daemon(); // SIGKILL if still running
+  ipd_daemon(const ipd_daemon &) = delete;
+  ipd_daemon &operator=(const ipd_daemon &) = delete;
+
+  pid_t pid() const { return pid_; }
+  int udp_port() const { return udp_port_; }
+  int tcp_port() const { return tcp_port_; }
+  // Waits until a line of standard error contains text, counting only
+  // lines after the first `skip`; the index of that line, or -1.
+  int wait_for_log(const std::string &text, size_t skip = 0,
+                   milliseconds patience = kPatience);
+  std::vector<std::string> log() const;
+  // SIGTERM, then the exit status (-1 if it had to be killed).
+  int stop();
+
+private:
+  pid_t pid_ = -1;
+  int err_ = -1;
+  int udp_port_ = 0, tcp_port_ = 0;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<std::string> lines_;
+  bool eof_ = false;
+  std::thread reader_;
+};
+
+struct reply {
+  uint16_t type = 0;
+  uint32_t sequence = 0;
+  bytes payload;
+};
+
+// A UDP controller on a loopback address and port of its own.
+class udp_controller {
+public:
+  explicit udp_controller(int daemon_port, const char *address = "127.0.0.1",
+                          int port = 0);
+  ~udp_controller();
+  udp_controller(const udp_controller &) = delete;
+  udp_controller &operator=(const udp_controller &) = delete;
+  void send_raw(const bytes &datagram);
+  void send(uint16_t type, uint32_t sequence, const bytes &payload);
+  // The next datagram, or nothing within patience.
+  std::optional<reply> receive(milliseconds patience = kPatience);
+  int port() const { return port_; }
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+  int daemon_port_;
+};
+
+// A raw-VISCA TCP controller.
+class tcp_controller {
+public:
+  explicit tcp_controller(int daemon_port);
+  ~tcp_controller();
+  tcp_controller(const tcp_controller &) = delete;
+  tcp_controller &operator=(const tcp_controller &) = delete;
+  void send(const bytes &data);
+  // Bytes up to and including the next FF, or nothing within patience.
+  std::optional<bytes> receive(milliseconds patience = kPatience);
+
+private:
+  int fd_ = -1;
+  bytes pending_;
+};
+
+// Resident memory of a process in KiB (VmRSS), or -1.
+long resident_kib(pid_t pid);
+// True when the daemon runs under an emulator, whose memory is not its.
+bool emulated();
+
+} // namespace ipd_run

@@ -1,0 +1,95 @@
+// The daemon's options: defaults, the configuration file, the command
+// line over both, and what each refuses.
+#include "options.h"
+
+#include <gtest/gtest.h>
+#include <map>
+
+namespace {
+
+std::map<std::string, std::string> files;
+
+bool fake_read(const std::string &path, std::string &text,
+               std::string &error) {
+  auto it = files.find(path);
+  if (it == files.end()) {
+    error = "No such file or directory";
+    return false;
+  }
+  text = it->second;
+  return true;
+}
+
+bool parse(std::vector<std::string> args, ipd::options &o,
+           std::string &error) {
+  std::vector<char *> argv{const_cast<char *>("quelmar-visca-ipd")};
+  for (auto &a : args)
+    argv.push_back(a.data());
+  return ipd::parse(static_cast<int>(argv.size()), argv.data(), o, error,
+                    fake_read);
+}
+
+TEST(Options, DefaultsThenFileThenCommandLine) {
+  files.clear();
+  ipd::options o;
+  std::string error;
+  ASSERT_TRUE(parse({}, o, error)) << error;
+  EXPECT_EQ(o.line, "/dev/ttyPS1");
+  EXPECT_EQ(o.speed, 115200u);
+  EXPECT_EQ(o.udp, std::vector<std::string>{"0.0.0.0:52381"});
+  EXPECT_EQ(o.tcp, std::vector<std::string>{"0.0.0.0:5678"});
+
+  files[ipd::kDefaultConfig] = "# shipped\n\nLINE=/dev/ttyUSB0\n"
+                               "SPEED='9600'\n"
+                               "UDP=\"127.0.0.1:52381 [::1]:52381\"\nTCP=\n";
+  o = {};
+  ASSERT_TRUE(parse({}, o, error)) << error;
+  EXPECT_EQ(o.line, "/dev/ttyUSB0");
+  EXPECT_EQ(o.speed, 9600u);
+  EXPECT_EQ(o.udp,
+            (std::vector<std::string>{"127.0.0.1:52381", "[::1]:52381"}));
+  EXPECT_TRUE(o.tcp.empty()) << "an empty list turns TCP off";
+
+  o = {};
+  ASSERT_TRUE(parse({"--speed", "115200", "--tcp", "127.0.0.1:0", "--udp",
+                     "127.0.0.2:1"},
+                    o, error))
+      << error;
+  EXPECT_EQ(o.speed, 115200u);
+  EXPECT_EQ(o.udp, std::vector<std::string>{"127.0.0.2:1"});
+  EXPECT_EQ(o.tcp, std::vector<std::string>{"127.0.0.1:0"});
+}
+
+TEST(Options, RefusalsNameWhatIsWrong) {
+  files.clear();
+  files["/etc/odd"] = "LINE=/dev/ttyS0\nBAUD=9600\n";
+  files["/etc/empty-lists"] = "UDP=\nTCP=\n";
+  struct bad {
+    std::vector<std::string> args;
+    const char *message;
+  } cases[] = {
+      {{"--speed", "57600"}, "speed must be 115200 or 9600"},
+      {{"--udp", "52381"}, "is not ADDR:PORT"},
+      {{"--udp", "::1:52381"}, "is not ADDR:PORT"},
+      {{"--tcp", "127.0.0.1:65536"}, "is not ADDR:PORT"},
+      {{"--line"}, "bad argument '--line'"},
+      {{"--verbose"}, "bad argument '--verbose'"},
+      {{"--config", "/etc/missing"}, "cannot read /etc/missing"},
+      {{"--config", "/etc/odd"}, "/etc/odd:2: unknown setting 'BAUD'"},
+      {{"--config", "/etc/empty-lists"}, "nothing to listen on"},
+  };
+  for (const auto &c : cases) {
+    ipd::options o;
+    std::string error;
+    EXPECT_FALSE(parse(c.args, o, error)) << c.message;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
+  for (const char *text : {"LINE\n", "LINE=\n", "SPEED=1\n", "TCP=nope\n"}) {
+    ipd::options o;
+    std::string error;
+    EXPECT_FALSE(ipd::apply_config(text, "f", o, error)) << text;
+    EXPECT_EQ(error.rfind("f:1: ", 0), 0u) << error;
+  }
+}
+
+} // namespace
