@@ -19,8 +19,8 @@ using viscaip::visca_inquiry;
 using viscaip::visca_reply;
 
 const bytes kZoom = {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF};
-const bytes kMove = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0x00, 0x00, 0x00,
-                     0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
+const bytes kMove = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
 const bytes kStop = {0x81, 0x01, 0x06, 0x01, 0x01, 0x01, 0x03, 0x03, 0xFF};
 const bytes kVersionInq = {0x81, 0x09, 0x00, 0x02, 0xFF};
 const bytes kVersionReply = {0x90, 0x50, 0x00, 0x20, 0x00,
@@ -289,6 +289,35 @@ TEST_F(Ipd, LineThatGoesAwayAndComesBack) {
   ctl.send(visca_command, 6, kZoom);
   EXPECT_REPLY(ctl, visca_reply, 6u, kAck1);
   EXPECT_EQ(second.log().size(), 1u);
+}
+
+TEST_F(Ipd, ViscaSendShowsEveryReplyWithItsNumber) {
+  sim.set_completion_gap(milliseconds(20));
+  ipd_daemon d({"--line", sim.slave_path()});
+  const std::string udp = "127.0.0.1:" + std::to_string(d.udp_port());
+  int status = -1;
+  EXPECT_EQ(run_send({"--udp", udp, "--seq", "4294967295", "command", "04",
+                      "07", "02"},
+                     status),
+            "sent: 81 01 04 07 02 FF (UDP " + udp +
+                ", sequence 4294967295)\n"
+                "reply: 90 41 FF (sequence 4294967295, acknowledged, socket "
+                "1)\n"
+                "reply: 90 51 FF (sequence 4294967295, completed, socket 1)\n");
+  EXPECT_EQ(status, 0);
+  const std::string tcp = "127.0.0.1:" + std::to_string(d.tcp_port());
+  EXPECT_EQ(run_send({"--tcp", tcp, "inquiry", "00", "02"}, status),
+            "sent: 81 09 00 02 FF (TCP " + tcp +
+                ")\n"
+                "reply: 90 50 00 20 00 01 00 16 02 FF (inquiry reply)\n");
+  EXPECT_EQ(status, 0);
+  sim.script(answer::error());
+  EXPECT_EQ(run_send({"--udp", udp, "command", "04", "07", "02"}, status),
+            "sent: 81 01 04 07 02 FF (UDP " + udp +
+                ", sequence 1)\n"
+                "reply: 90 60 02 FF (sequence 1, error 02: syntax, socket "
+                "0)\n");
+  EXPECT_EQ(status, 1);
 }
 
 TEST_F(Ipd, OptionsFromTheConfigurationFile) {

@@ -119,7 +119,7 @@ ipd_daemon::~ipd_daemon() {
 }
 
 int ipd_daemon::wait_for_log(const std::string &text, size_t skip,
-                         milliseconds patience) {
+                             milliseconds patience) {
   std::unique_lock<std::mutex> lock(mu_);
   int found = -1;
   cv_.wait_for(lock, patience, [&] {
@@ -154,13 +154,11 @@ int ipd_daemon::stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-udp_controller::udp_controller(int daemon_port, const char *address,
-                               int port)
+udp_controller::udp_controller(int daemon_port, const char *address, int port)
     : daemon_port_(daemon_port) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = loopback(address, port);
-  if (fd_ < 0 ||
-      ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
     throw std::runtime_error(std::string("cannot bind a controller to ") +
                              address);
   socklen_t len = sizeof a;
@@ -230,6 +228,23 @@ std::optional<bytes> tcp_controller::receive(milliseconds patience) {
       return std::nullopt;
     pending_.insert(pending_.end(), buf, buf + n);
   }
+}
+
+std::string run_send(const std::vector<std::string> &args, int &status) {
+  std::string cmd;
+  std::vector<std::string> words = QUELMAR_SEND_COMMAND;
+  words.insert(words.end(), args.begin(), args.end());
+  for (const auto &w : words)
+    cmd += "'" + w + "' ";
+  FILE *p = ::popen(cmd.c_str(), "r");
+  std::string out;
+  char buf[256];
+  size_t n;
+  while (p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
+  const int rc = p == nullptr ? -1 : ::pclose(p);
+  status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
 }
 
 bool emulated() { return std::string(QUELMAR_EMULATOR) != ""; }

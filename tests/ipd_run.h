@@ -99,6 +99,9 @@ private:
 
 // Resident memory of a process in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
+// Runs visca-send with args; its standard output and exit status.
+std::string run_send(const std::vector<std::string> &args, int &status);
+
 // True when the daemon runs under an emulator, whose memory is not its.
 bool emulated();
 

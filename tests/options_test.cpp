@@ -9,8 +9,7 @@ namespace {
 
 std::map<std::string, std::string> files;
 
-bool fake_read(const std::string &path, std::string &text,
-               std::string &error) {
+bool fake_read(const std::string &path, std::string &text, std::string &error) {
   auto it = files.find(path);
   if (it == files.end()) {
     error = "No such file or directory";
@@ -20,8 +19,7 @@ bool fake_read(const std::string &path, std::string &text,
   return true;
 }
 
-bool parse(std::vector<std::string> args, ipd::options &o,
-           std::string &error) {
+bool parse(std::vector<std::string> args, ipd::options &o, std::string &error) {
   std::vector<char *> argv{const_cast<char *>("quelmar-visca-ipd")};
   for (auto &a : args)
     argv.push_back(a.data());
@@ -51,9 +49,9 @@ TEST(Options, DefaultsThenFileThenCommandLine) {
   EXPECT_TRUE(o.tcp.empty()) << "an empty list turns TCP off";
 
   o = {};
-  ASSERT_TRUE(parse({"--speed", "115200", "--tcp", "127.0.0.1:0", "--udp",
-                     "127.0.0.2:1"},
-                    o, error))
+  ASSERT_TRUE(parse(
+      {"--speed", "115200", "--tcp", "127.0.0.1:0", "--udp", "127.0.0.2:1"}, o,
+      error))
       << error;
   EXPECT_EQ(o.speed, 115200u);
   EXPECT_EQ(o.udp, std::vector<std::string>{"127.0.0.2:1"});

@@ -10,8 +10,8 @@ namespace {
 using namespace viscaip;
 
 const bytes kZoom = {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF};
-const bytes kMove = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0x00, 0x00, 0x00,
-                     0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
+const bytes kMove = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0x00, 0x00,
+                     0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
 const bytes kStop = {0x81, 0x01, 0x06, 0x01, 0x01, 0x01, 0x03, 0x03, 0xFF};
 const bytes kInq = {0x81, 0x09, 0x04, 0x47, 0xFF};
 
@@ -102,16 +102,13 @@ TEST(ViscaIp, HeaderAndMessageChecks) {
   EXPECT_EQ(parse(d.data(), d.size() - 1, g), header_fault::bad_length);
   EXPECT_EQ(parse(d.data(), 8, g), header_fault::bad_length);
 
-  auto check = [](const bytes &m) {
-    return check_message(m.data(), m.size());
-  };
+  auto check = [](const bytes &m) { return check_message(m.data(), m.size()); };
   EXPECT_EQ(check(kZoom), message_fault::none);
   EXPECT_EQ(check({0x87, 0x09, 0xFF}), message_fault::none);
   EXPECT_EQ(check({0x88, 0x01, 0x00, 0x01, 0xFF}), message_fault::syntax);
   EXPECT_EQ(check({0x80, 0x01, 0x00, 0x01, 0xFF}), message_fault::syntax);
   EXPECT_EQ(check({0x81, 0x01, 0x04, 0x07, 0x02}), message_fault::syntax);
-  EXPECT_EQ(check({0x81, 0x09, 0xFF, 0x81, 0x09, 0xFF}),
-            message_fault::syntax);
+  EXPECT_EQ(check({0x81, 0x09, 0xFF, 0x81, 0x09, 0xFF}), message_fault::syntax);
   EXPECT_EQ(check({0x81, 0xFF}), message_fault::length);
   bytes long_one(17, 0x00);
   long_one[0] = 0x81;
@@ -162,8 +159,8 @@ TEST_F(RelayTest, OneMessageOnTheLineAtATimeAndControllersTakeTurns) {
   mcu({0x90, 0x41, 0xFF});
   EXPECT_EQ(out.line, kInq);
   mcu({0x90, 0x50, 0x02, 0xFF});
-  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 2, {0x90, 0x50, 0x02,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5000, 2, {0x90, 0x50, 0x02, 0xFF})});
   EXPECT_EQ(out.line, kMove) << "the other controller's turn";
   mcu({0x90, 0x42, 0xFF});
   EXPECT_EQ(out.line, kStop);
@@ -177,9 +174,9 @@ TEST_F(RelayTest, CompletionsAndErrorsFollowTheirSocketsOwner) {
   mcu({0x90, 0x42, 0xFF});
   EXPECT_EQ(replies(), std::vector<reply>{visca(6000, 20, {0x90, 0x42, 0xFF})});
   mcu({0x90, 0x52, 0xFF, 0x90, 0x61, 0x41, 0xFF});
-  EXPECT_EQ(replies(), (std::vector<reply>{
-                           visca(6000, 20, {0x90, 0x52, 0xFF}),
-                           visca(5000, 10, {0x90, 0x61, 0x41, 0xFF})}));
+  EXPECT_EQ(replies(),
+            (std::vector<reply>{visca(6000, 20, {0x90, 0x52, 0xFF}),
+                                visca(5000, 10, {0x90, 0x61, 0x41, 0xFF})}));
   // A socket's reply after its owner's end is nobody's.
   mcu({0x90, 0x51, 0xFF});
   EXPECT_TRUE(out.datagrams.empty());
@@ -191,9 +188,9 @@ TEST_F(RelayTest, CancelIsAnsweredWithTheCancelledCommandsError) {
   mcu({0x90, 0x41, 0xFF});
   send(6000, 2, {0x81, 0x21, 0xFF});
   mcu({0x90, 0x61, 0x04, 0xFF});
-  EXPECT_EQ(replies(), (std::vector<reply>{
-                           visca(5000, 1, {0x90, 0x61, 0x04, 0xFF}),
-                           visca(6000, 2, {0x90, 0x61, 0x04, 0xFF})}));
+  EXPECT_EQ(replies(),
+            (std::vector<reply>{visca(5000, 1, {0x90, 0x61, 0x04, 0xFF}),
+                                visca(6000, 2, {0x90, 0x61, 0x04, 0xFF})}));
   EXPECT_EQ(r->deadline(), -1);
 }
 
@@ -238,8 +235,8 @@ TEST_F(RelayTest, FullQueueIsAnsweredAtOnceAndFreesTheNumber) {
   send(5000, 2, kZoom);
   send(5000, 3, kZoom);
   send(5000, 4, kZoom);
-  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 4, {0x90, 0x60, 0x03,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5000, 4, {0x90, 0x60, 0x03, 0xFF})});
   EXPECT_EQ(r->queued(), 2u);
   mcu({0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF});
   send(5000, 4, kZoom); // refused before: taken now
@@ -256,8 +253,7 @@ TEST_F(RelayTest, BadDatagramsNeverReachTheLine) {
     std::vector<reply> answer;
   } cases[] = {
       {{0x01, 0x00, 0x00}, {}},
-      {{0x01, 0x00, 0x00, 0x09, 0, 0, 0, 5, 0x81, 0x01, 0x04, 0x07, 0x02,
-        0xFF},
+      {{0x01, 0x00, 0x00, 0x09, 0, 0, 0, 5, 0x81, 0x01, 0x04, 0x07, 0x02, 0xFF},
        {control(5000, 5, {0x0F, 0x02})}},
       {build(0x0300, 6, kZoom), {control(5000, 6, {0x0F, 0x02})}},
       {build(visca_reply, 7, kZoom), {control(5000, 7, {0x0F, 0x02})}},
@@ -287,8 +283,8 @@ TEST_F(RelayTest, AddressesAreRewrittenBothWays) {
   send(5000, 1, {0x83, 0x09, 0x00, 0x02, 0xFF});
   EXPECT_EQ(out.line, (bytes{0x81, 0x09, 0x00, 0x02, 0xFF}));
   mcu({0x90, 0x50, 0x01, 0xFF});
-  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 1, {0xB0, 0x50, 0x01,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5000, 1, {0xB0, 0x50, 0x01, 0xFF})});
 }
 
 TEST_F(RelayTest, SilentMcuTimesOutAndTheNextMessageGoes) {
@@ -299,13 +295,13 @@ TEST_F(RelayTest, SilentMcuTimesOutAndTheNextMessageGoes) {
   r->tick(now + lim.answer_timeout - 1, out);
   EXPECT_TRUE(out.datagrams.empty());
   r->tick(now + lim.answer_timeout, out);
-  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 1, {0x90, 0x60, 0x41,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5000, 1, {0x90, 0x60, 0x41, 0xFF})});
   EXPECT_EQ(out.line, kInq);
   // Garbage from the MCU is skipped; the reply behind it still counts.
   mcu({0x13, 0x37, 0xFF, 0x90, 0x50, 0x02, 0xFF});
-  EXPECT_EQ(replies(), std::vector<reply>{visca(6000, 1, {0x90, 0x50, 0x02,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(6000, 1, {0x90, 0x50, 0x02, 0xFF})});
 }
 
 TEST_F(RelayTest, LineDownAnswersEverythingWaitingAndRESETStillWorks) {
@@ -313,12 +309,12 @@ TEST_F(RelayTest, LineDownAnswersEverythingWaitingAndRESETStillWorks) {
   send(5000, 2, kInq);
   out.clear();
   r->line_down(now, out);
-  EXPECT_EQ(replies(), (std::vector<reply>{
-                           visca(5000, 1, {0x90, 0x60, 0x41, 0xFF}),
-                           visca(5000, 2, {0x90, 0x60, 0x41, 0xFF})}));
+  EXPECT_EQ(replies(),
+            (std::vector<reply>{visca(5000, 1, {0x90, 0x60, 0x41, 0xFF}),
+                                visca(5000, 2, {0x90, 0x60, 0x41, 0xFF})}));
   send(5000, 3, kZoom);
-  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 3, {0x90, 0x60, 0x41,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5000, 3, {0x90, 0x60, 0x41, 0xFF})});
   send(5000, 4, {0x01}, control_command);
   EXPECT_EQ(replies(), std::vector<reply>{acked(5000, 4)});
   out.clear();
@@ -339,8 +335,8 @@ TEST_F(RelayTest, TcpStreamsAreFramedAndAnsweredOnTheirConnection) {
   EXPECT_EQ(out.line, kInq);
   mcu({0x90, 0x50, 0x01, 0x02, 0x03, 0x04, 0xFF});
   ASSERT_EQ(out.streams.size(), 1u);
-  EXPECT_EQ(out.streams[0].data, (bytes{0xA0, 0x50, 0x01, 0x02, 0x03, 0x04,
-                                        0xFF}));
+  EXPECT_EQ(out.streams[0].data,
+            (bytes{0xA0, 0x50, 0x01, 0x02, 0x03, 0x04, 0xFF}));
   // Seventeen bytes without FF: one length error, then nothing until FF.
   out.clear();
   const bytes junk(40, 0x81);
@@ -365,8 +361,8 @@ TEST_F(RelayTest, UdpControllersAreBoundedAndTheIdleOnesForgotten) {
   send(5000, 1, kMove); // on the line
   send(5001, 1, kZoom); // waiting
   send(5002, 1, kZoom);
-  EXPECT_EQ(replies(), std::vector<reply>{visca(5002, 1, {0x90, 0x60, 0x03,
-                                                          0xFF})});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5002, 1, {0x90, 0x60, 0x03, 0xFF})});
   mcu({0x90, 0x41, 0xFF}); // 5000 owns socket 1, 5001 goes on the line
   mcu({0x90, 0x42, 0xFF, 0x90, 0x52, 0xFF});
   send(5002, 1, kZoom);
