@@ -1,5 +1,6 @@
 #include "relay.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
@@ -245,7 +246,9 @@ void relay::stream_bytes(uint64_t conn, const uint8_t *data, size_t size,
 
 void relay::stream_closed(uint64_t conn) {
   // Routes to it stay until their replies come; those are then dropped.
-  controllers_.erase(tcp_key(conn));
+  const std::string key = tcp_key(conn);
+  controllers_.erase(key);
+  ring_.erase(std::remove(ring_.begin(), ring_.end(), key), ring_.end());
 }
 
 void relay::take(const std::string &key, controller &c, const uint8_t *data,
@@ -295,7 +298,7 @@ void relay::dispatch(ms now, outbox &out) {
     const std::string key = ring_.front();
     ring_.pop_front();
     auto it = controllers_.find(key);
-    if (it == controllers_.end())
+    if (it == controllers_.end() || it->second.queue.empty())
       continue; // a connection that closed with messages waiting
     controller &c = it->second;
     message m = std::move(c.queue.front());
@@ -305,7 +308,8 @@ void relay::dispatch(ms now, outbox &out) {
       ring_.push_back(key);
     in_flight_ = in_flight{{key, m.sequence, m.reply_address},
                            m.data[1],
-                           now + limits_.answer_timeout};
+                           now + limits_.answer_timeout,
+                           event_};
     out.line.insert(out.line.end(), m.data.begin(), m.data.end());
     ++counters_.forwarded;
   }
@@ -352,6 +356,7 @@ void relay::finish(ms now, outbox &out) {
 }
 
 void relay::line_bytes(const uint8_t *data, size_t size, ms now, outbox &out) {
+  ++event_;
   line_.feed(data, size, [&](framer::event e, const bytes &run) {
     if (e == framer::event::message) {
       on_reply(run, now, out);
@@ -376,7 +381,10 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
   const uint8_t kind = msg.size() >= 3 ? msg[1] & 0xF0 : 0;
   const uint8_t y = msg.size() >= 3 ? msg[1] & 0x0F : 0;
   auto &socket = sockets_[y];
-  if (kind == 0x40 && in_flight_) {
+  // A message sent while this call's bytes were being read cannot have
+  // been answered by them.
+  const bool waiting = in_flight_ && in_flight_->sent_in != event_;
+  if (kind == 0x40 && waiting) {
     const route to = in_flight_->to;
     if (y != 0)
       socket = to;
@@ -391,7 +399,7 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
     socket.reset();
     deliver(owner, msg, out);
     // A cancel that was on the line is answered by the same error.
-    if (kind == 0x60 && in_flight_ && in_flight_->kind == (0x20 | y)) {
+    if (kind == 0x60 && waiting && in_flight_->kind == (0x20 | y)) {
       const route to = in_flight_->to;
       if (to.key != owner.key)
         deliver(to, msg, out);
@@ -400,7 +408,7 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
     }
     return;
   }
-  if ((kind == 0x50 || kind == 0x60) && in_flight_) {
+  if ((kind == 0x50 || kind == 0x60) && waiting) {
     const route to = in_flight_->to;
     deliver(to, msg, out);
     settle(to, kind == 0x50 ? outcome::performed : outcome::failed);

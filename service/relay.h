@@ -164,6 +164,7 @@ private:
     route to;
     uint8_t kind; // byte 1 of the message: 0x2y is a cancel
     ms due;
+    uint64_t sent_in; // the event whose handling sent it
   };
 
   enum fault : size_t {
@@ -194,6 +195,9 @@ private:
   framer line_{kMaxMessage, true};
   size_t line_noise_seen_ = 0;
   bool line_up_ = false;
+  // Counts the calls that bring line bytes: replies read in the same call
+  // that sent a message left the MCU before the message reached it.
+  uint64_t event_ = 0;
   std::array<fault_log, fault_kinds> faults_{};
 
   controller *udp_controller(const udp_peer &from, ms now);

@@ -14,6 +14,7 @@ const bytes kMove = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0x00, 0x00,
                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
 const bytes kStop = {0x81, 0x01, 0x06, 0x01, 0x01, 0x01, 0x03, 0x03, 0xFF};
 const bytes kInq = {0x81, 0x09, 0x04, 0x47, 0xFF};
+const bytes kAck = {0x90, 0x41, 0xFF};
 
 struct reply {
   uint16_t type;
@@ -164,6 +165,19 @@ TEST_F(RelayTest, OneMessageOnTheLineAtATimeAndControllersTakeTurns) {
   EXPECT_EQ(out.line, kMove) << "the other controller's turn";
   mcu({0x90, 0x42, 0xFF});
   EXPECT_EQ(out.line, kStop);
+}
+
+TEST_F(RelayTest, RepliesReadBeforeAMessageWasSentAreNotItsReplies) {
+  send(5000, 1, kZoom);
+  send(6000, 1, kStop);
+  // Both arrive in one read: the second left the MCU before the stop
+  // was written, so it cannot answer the stop.
+  mcu({0x90, 0x41, 0xFF, 0x90, 0x42, 0xFF});
+  EXPECT_EQ(out.line, kStop);
+  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 1, kAck)});
+  EXPECT_EQ(r->counters().unsolicited, 1u);
+  mcu({0x90, 0x42, 0xFF});
+  EXPECT_EQ(replies(), std::vector<reply>{visca(6000, 1, {0x90, 0x42, 0xFF})});
 }
 
 TEST_F(RelayTest, CompletionsAndErrorsFollowTheirSocketsOwner) {
