@@ -38,8 +38,10 @@ ms now_ms() {
 std::string local_name(int fd) {
   viscaip::udp_peer p;
   p.len = sizeof p.addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr *>(&p.addr), &p.len) < 0)
-    return "?";
+  // Only for the log: a bound socket has a name, and failing that the
+  // address reads as "[?]:0".
+  [[maybe_unused]] int rc =
+      ::getsockname(fd, reinterpret_cast<sockaddr *>(&p.addr), &p.len);
   return viscaip::describe(p);
 }
 
@@ -49,7 +51,8 @@ int listen_on(const std::string &endpoint, int type) {
   split_endpoint(endpoint, host, port); // checked when parsed
   addrinfo hints{};
   hints.ai_socktype = type;
-  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  // Numeric only: a daemon started at boot must not wait for a resolver.
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
   addrinfo *res = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
   if (rc != 0) {
@@ -219,8 +222,12 @@ void daemon_loop::accept_tcp(int fd, ms now) {
       continue;
     }
     const int one = 1;
-    // Replies are small and latency is the point.
+    // Replies are small and latency is the point; a small send buffer
+    // keeps what a peer that does not read costs the board small, and
+    // the backlog bound below does the rest.
+    const int send_buffer = 16 * 1024;
     ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(c, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     conns_[++next_conn_] = connection{c, {}};
   }
 }
@@ -273,10 +280,8 @@ void daemon_loop::flush(ms now) {
   }
   std::vector<uint64_t> overrun;
   for (const auto &s : out_.streams) {
-    auto it = conns_.find(s.conn);
-    if (it == conns_.end())
-      continue;
-    connection &c = it->second;
+    // The relay answers only connections that are open.
+    connection &c = conns_.at(s.conn);
     c.out.insert(c.out.end(), s.data.begin(), s.data.end());
     write_tcp(c);
     if (c.out.size() > kMaxStreamBacklog)
@@ -367,11 +372,11 @@ int daemon_loop::run() {
       }
     }
     if (line_open_ && fds[1].revents) {
-      if (fds[1].revents & POLLIN)
+      // A hang-up or error shows as a read that fails or ends, after
+      // whatever the MCU sent before it.
+      if (fds[1].revents & ~POLLOUT)
         read_line(t);
-      if (line_open_ && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)))
-        lose_line(t, "hung up");
-      if (line_open_ && (fds[1].revents & POLLOUT))
+      if (fds[1].revents & POLLOUT)
         write_line(t);
     }
     size_t i = 2;
@@ -383,12 +388,10 @@ int daemon_loop::run() {
         accept_tcp(fd, t);
     for (uint64_t id : conn_ids) {
       const short ev = fds[i++].revents;
-      if (ev & POLLOUT) {
-        auto it = conns_.find(id);
-        if (it != conns_.end())
-          write_tcp(it->second);
-      }
-      if (ev & (POLLIN | POLLHUP | POLLERR))
+      auto it = conns_.find(id); // an earlier one's reply may have closed it
+      if ((ev & POLLOUT) && it != conns_.end())
+        write_tcp(it->second);
+      if (ev & ~POLLOUT)
         read_tcp(id, t);
     }
     const ms later = now_ms();

@@ -297,10 +297,8 @@ void relay::dispatch(ms now, outbox &out) {
   while (!in_flight_ && line_up_ && !ring_.empty()) {
     const std::string key = ring_.front();
     ring_.pop_front();
-    auto it = controllers_.find(key);
-    if (it == controllers_.end() || it->second.queue.empty())
-      continue; // a connection that closed with messages waiting
-    controller &c = it->second;
+    // Controllers leave the ring when their queue empties or they go.
+    controller &c = controllers_.at(key);
     message m = std::move(c.queue.front());
     c.queue.pop_front();
     c.in_ring = !c.queue.empty();

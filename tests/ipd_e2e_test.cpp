@@ -4,8 +4,11 @@
 #include "support.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -318,6 +321,110 @@ TEST_F(Ipd, ViscaSendShowsEveryReplyWithItsNumber) {
                 "reply: 90 60 02 FF (sequence 1, error 02: syntax, socket "
                 "0)\n");
   EXPECT_EQ(status, 1);
+}
+
+TEST_F(Ipd, ListensOnIpv6Too) {
+  ipd_daemon d({"--line", sim.slave_path(), "--udp", "[::1]:0"});
+  const int at = d.wait_for_log("UDP [::1]:");
+  ASSERT_GE(at, 0);
+  const std::string line = d.log()[static_cast<size_t>(at)];
+  const int port = std::stoi(line.substr(line.rfind(':') + 1));
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in6 to{};
+  to.sin6_family = AF_INET6;
+  to.sin6_port = htons(static_cast<uint16_t>(port));
+  to.sin6_addr = in6addr_loopback;
+  for (uint16_t type : {uint16_t{0x0300}, uint16_t{visca_inquiry}}) {
+    const auto dg = viscaip::build(type, 5, kVersionInq);
+    ASSERT_EQ(::sendto(fd, dg.data(), dg.size(), 0,
+                       reinterpret_cast<sockaddr *>(&to), sizeof to),
+              static_cast<ssize_t>(dg.size()));
+  }
+  uint8_t buf[64];
+  ASSERT_EQ(::recv(fd, buf, sizeof buf, 0), 10); // 0F 02 for the bad one
+  ASSERT_EQ(::recv(fd, buf, sizeof buf, 0), 18);
+  EXPECT_EQ(mcusim::hex(bytes(buf + 8, buf + 18)), mcusim::hex(kVersionReply));
+  ::close(fd);
+  EXPECT_GE(d.wait_for_log("datagram from [::1]:"), 0);
+}
+
+TEST_F(Ipd, AddressesItCannotListenOnStopItWithAReason) {
+  ipd_daemon first({"--line", sim.slave_path()});
+  const std::string udp = "127.0.0.1:" + std::to_string(first.udp_port());
+  const std::string tcp = "127.0.0.1:" + std::to_string(first.tcp_port());
+  struct refusal {
+    std::vector<std::string> args;
+    std::string says;
+  } cases[] = {
+      {{"--udp", udp, "--tcp", "127.0.0.1:0"}, udp + ": Address already"},
+      {{"--udp", "127.0.0.1:0", "--tcp", tcp}, tcp + ": Address already"},
+      {{"--udp", "localhost:0"}, "localhost:0: "}, // numeric only
+  };
+  for (const auto &c : cases) {
+    std::vector<std::string> all = {"--config", "/dev/null", "--line",
+                                    sim.slave_path()};
+    all.insert(all.end(), c.args.begin(), c.args.end());
+    int status = -1;
+    const std::string out = run_daemon(all, status);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("cannot listen on " + c.says), std::string::npos) << out;
+  }
+}
+
+TEST_F(Ipd, ALineThatIsNoTerminalIsSaidSoAndItsEndNoticed) {
+  ipd_daemon d({"--line", "/dev/null"});
+  EXPECT_GE(d.wait_for_log("/dev/null is not a terminal"), 0);
+  EXPECT_GE(d.wait_for_log("lost the MCU's line /dev/null: end of file"), 0);
+}
+
+TEST_F(Ipd, TcpConnectionsAreBoundedAndAPeerThatDoesNotReadIsClosed) {
+  ipd_daemon d({"--line", sim.slave_path()});
+  std::vector<std::unique_ptr<tcp_controller>> conns;
+  for (int i = 0; i < 16; ++i) {
+    conns.push_back(std::make_unique<tcp_controller>(d.tcp_port()));
+    conns.back()->send(kVersionInq); // each is served
+    EXPECT_EQ(conns.back()->receive(), kVersionReply);
+  }
+  tcp_controller extra(d.tcp_port());
+  EXPECT_EQ(extra.receive(), std::nullopt) << "the 17th is closed at once";
+  EXPECT_GE(d.wait_for_log("refusing TCP connections beyond 16"), 0);
+  conns.clear();
+
+  // A peer that reads slowly gets all its replies; one that stops
+  // reading is closed once 64 KiB of them wait. Each "81 FF" is a
+  // message of the wrong length, answered at once with 4 bytes.
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(d.tcp_port()));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+  auto frames = [](size_t n) {
+    bytes b;
+    for (size_t i = 0; i < n; ++i)
+      b.insert(b.end(), {0x81, 0xFF});
+    return b;
+  };
+  const bytes some = frames(20000);
+  ASSERT_EQ(::send(fd, some.data(), some.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(some.size()));
+  size_t got = 0;
+  uint8_t buf[4096];
+  while (got < 20000 * 4) {
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    ASSERT_GT(n, 0);
+    got += static_cast<size_t>(n);
+  }
+  EXPECT_EQ(got, 20000u * 4);
+  const bytes lots = frames(100000);
+  // The daemon closes the connection part-way: the send may then fail.
+  [[maybe_unused]] ssize_t sent =
+      ::send(fd, lots.data(), lots.size(), MSG_NOSIGNAL);
+  EXPECT_GE(d.wait_for_log("does not read its replies: closed"), 0);
+  ::close(fd);
 }
 
 TEST_F(Ipd, OptionsFromTheConfigurationFile) {

@@ -98,7 +98,7 @@ ipd_daemon::ipd_daemon(std::vector<std::string> extra) {
   const std::regex port_re(R"((UDP|TCP) 127\.0\.0\.1:([0-9]+))");
   for (const char *proto : {"UDP 127", "TCP 127"}) {
     const int at = wait_for_log(proto);
-    if (at < 0)
+    if (at < 0 && stop() != -2) // stopped, so the reader can be joined
       throw std::runtime_error(std::string("the daemon did not listen on ") +
                                proto);
     std::smatch m;
@@ -109,10 +109,9 @@ ipd_daemon::ipd_daemon(std::vector<std::string> extra) {
 }
 
 ipd_daemon::~ipd_daemon() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  // Stopped as a service manager stops it, so that a coverage build
+  // writes its counts.
+  stop();
   if (reader_.joinable())
     reader_.join();
   ::close(err_);
@@ -151,6 +150,8 @@ int ipd_daemon::stop() {
   }
   ::waitpid(pid_, &status, 0);
   pid_ = -1;
+  if (reader_.joinable())
+    reader_.join();
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -230,12 +231,16 @@ std::optional<bytes> tcp_controller::receive(milliseconds patience) {
   }
 }
 
-std::string run_send(const std::vector<std::string> &args, int &status) {
+namespace {
+
+std::string run(std::vector<std::string> words,
+                const std::vector<std::string> &args, const char *redirect,
+                int &status) {
   std::string cmd;
-  std::vector<std::string> words = QUELMAR_SEND_COMMAND;
   words.insert(words.end(), args.begin(), args.end());
   for (const auto &w : words)
     cmd += "'" + w + "' ";
+  cmd += redirect;
   FILE *p = ::popen(cmd.c_str(), "r");
   std::string out;
   char buf[256];
@@ -245,6 +250,16 @@ std::string run_send(const std::vector<std::string> &args, int &status) {
   const int rc = p == nullptr ? -1 : ::pclose(p);
   status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
+}
+
+} // namespace
+
+std::string run_send(const std::vector<std::string> &args, int &status) {
+  return run(QUELMAR_SEND_COMMAND, args, "", status);
+}
+
+std::string run_daemon(const std::vector<std::string> &args, int &status) {
+  return run(QUELMAR_IPD_COMMAND, args, "2>&1", status);
 }
 
 bool emulated() { return std::string(QUELMAR_EMULATOR) != ""; }

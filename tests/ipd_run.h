@@ -29,7 +29,7 @@ class ipd_daemon {
 public:
   // extra: further arguments (--line PATH, --speed, ...).
   explicit ipd_daemon(std::vector<std::string> extra);
-  ~ipd_daemon(); // SIGKILL if still running
+  ~ipd_daemon(); // stop(), if not stopped yet
   ipd_daemon(const ipd_daemon &) = delete;
   ipd_daemon &operator=(const ipd_daemon &) = delete;
 
@@ -41,7 +41,8 @@ public:
   int wait_for_log(const std::string &text, size_t skip = 0,
                    milliseconds patience = kPatience);
   std::vector<std::string> log() const;
-  // SIGTERM, then the exit status (-1 if it had to be killed).
+  // SIGTERM, then the exit status (-1 if it had to be killed, or was
+  // stopped already).
   int stop();
 
 private:
@@ -99,8 +100,10 @@ private:
 
 // Resident memory of a process in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
-// Runs visca-send with args; its standard output and exit status.
+// Runs visca-send, or the daemon, with args to its end; its standard
+// output (and for the daemon, standard error) and exit status.
 std::string run_send(const std::vector<std::string> &args, int &status);
+std::string run_daemon(const std::vector<std::string> &args, int &status);
 
 // True when the daemon runs under an emulator, whose memory is not its.
 bool emulated();

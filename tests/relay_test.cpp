@@ -388,6 +388,37 @@ TEST_F(RelayTest, UdpControllersAreBoundedAndTheIdleOnesForgotten) {
   EXPECT_EQ(replies()[1], visca(5000, 1, {0x90, 0x51, 0xFF}));
 }
 
+TEST_F(RelayTest, TheControllerHeardFromLongestAgoIsForgottenFirst) {
+  lim.udp_controllers = 3;
+  start();
+  for (int port : {5000, 5001, 5002}) {
+    send(port, 1, kZoom);
+    mcu({0x90, 0x41, 0xFF, 0x90, 0x51, 0xFF});
+    now += 10;
+  }
+  send(5000, 2, kInq); // heard from again
+  mcu({0x90, 0x50, 0x02, 0xFF});
+  send(5003, 1, kZoom); // forgets 5001
+  mcu({0x90, 0x41, 0xFF});
+  send(5000, 2, kInq); // 5000's numbers were kept
+  EXPECT_EQ(replies(), std::vector<reply>{control(5000, 2, {0x0F, 0x01})});
+  send(5001, 1, kZoom); // 5001's were not: a new message
+  EXPECT_TRUE(out.datagrams.empty());
+  EXPECT_EQ(r->queued(), 1u);
+}
+
+TEST_F(RelayTest, OverlongRunFromTheMcuIsSkipped) {
+  send(5000, 1, kZoom);
+  bytes run(20, 0x01);
+  run[0] = 0x90;
+  mcu(run);
+  EXPECT_TRUE(out.datagrams.empty());
+  ASSERT_EQ(out.log.size(), 1u);
+  EXPECT_NE(out.log[0].find("over 16 bytes without FF"), std::string::npos);
+  mcu({0xFF, 0x90, 0x41, 0xFF}); // the run's end, then the real reply
+  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 1, kAck)});
+}
+
 TEST_F(RelayTest, FaultsAreLoggedAtABoundedRate) {
   for (int i = 0; i < 100; ++i)
     raw(5000, {0x00});
