@@ -4,6 +4,7 @@
 #include "visca.h"
 #include "visca_port.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -278,14 +279,23 @@ void daemon_loop::flush(ms now) {
         ::sendto(d.to.socket, d.data.data(), d.data.size(), MSG_DONTWAIT,
                  reinterpret_cast<const sockaddr *>(&d.to.addr), d.to.len);
   }
-  std::vector<uint64_t> overrun;
+  // One send per connection for all its replies: a burst of small
+  // replies is not split into as many segments.
+  std::vector<uint64_t> touched, overrun;
   for (const auto &s : out_.streams) {
     // The relay answers only connections that are open.
     connection &c = conns_.at(s.conn);
+    if (touched.empty() || touched.back() != s.conn)
+      touched.push_back(s.conn);
     c.out.insert(c.out.end(), s.data.begin(), s.data.end());
+  }
+  std::sort(touched.begin(), touched.end());
+  touched.erase(std::unique(touched.begin(), touched.end()), touched.end());
+  for (uint64_t id : touched) {
+    connection &c = conns_.at(id);
     write_tcp(c);
     if (c.out.size() > kMaxStreamBacklog)
-      overrun.push_back(s.conn);
+      overrun.push_back(id);
   }
   if (!out_.line.empty()) {
     line_out_.insert(line_out_.end(), out_.line.begin(), out_.line.end());

@@ -212,6 +212,11 @@ void tcp_controller::send(const bytes &data) {
             static_cast<ssize_t>(data.size()));
 }
 
+void tcp_controller::send_unchecked(const bytes &data) {
+  [[maybe_unused]] ssize_t n =
+      ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+}
+
 std::optional<bytes> tcp_controller::receive(milliseconds patience) {
   const auto until = clock::now() + patience;
   for (;;) {

@@ -90,6 +90,8 @@ public:
   tcp_controller(const tcp_controller &) = delete;
   tcp_controller &operator=(const tcp_controller &) = delete;
   void send(const bytes &data);
+  // As send, for a connection the daemon may have closed already.
+  void send_unchecked(const bytes &data);
   // Bytes up to and including the next FF, or nothing within patience.
   std::optional<bytes> receive(milliseconds patience = kPatience);
 
