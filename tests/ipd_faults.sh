@@ -1,34 +1,33 @@
-#!/ usr / bin / env bash
-#quelmar - visca - ipd 's own system calls made to fail under strace' s
-#injection : the signal descriptor, poll, and the writes to the MCU's line.
-#Usage : ipd_faults.sh SIM IPD SEND WORKDIR
-set - euo pipefail."$(dirname " $0 ")/lib.sh" sim = $1 ipd = $2 send = $3 work =
-    $4 rm - rf "$work" mkdir - p "$work" pids = ()
-#The tracers' children (the daemons) first: a killed tracer leaves its
-#tracee running.
-        cleanup() {
-  for
-    p in "${pids[@]}";
-  do
-    pkill - KILL - P "$p" 2 > / dev / null || true;
-  done kill "${pids[@]}" 2 > / dev / null || true
+#!/usr/bin/env bash
+# quelmar-visca-ipd's own system calls made to fail under strace's
+# injection: the signal descriptor, poll, and the writes to the MCU's line.
+# Usage: ipd_faults.sh SIM IPD SEND WORKDIR
+set -euo pipefail
+. "$(dirname "$0")/lib.sh"
+sim=$1 ipd=$2 send=$3 work=$4
+rm -rf "$work"
+mkdir -p "$work"
+pids=()
+# The tracers' children (the daemons) first: a killed tracer leaves its
+# tracee running.
+cleanup() {
+  for p in "${pids[@]}"; do pkill -KILL -P "$p" 2>/dev/null || true; done
+  kill "${pids[@]}" 2>/dev/null || true
 }
 trap cleanup EXIT
 
-    base = (--config / dev / null-- udp 127.0.0.1 : 0 --tcp 127.0.0.1 : 0)
+base=(--config /dev/null --udp 127.0.0.1:0 --tcp 127.0.0.1:0)
 
-#wait_for FILE TEXT : until FILE holds TEXT, 10 s at most.
-        wait_for() {
-  for
-    _ in $(seq 200);
-  do
-    grep - qF-- "$2"
-                "$1" 2 >
-        / dev /
-            null &&return 0 sleep 0.05 done fail "no '$2' in $1: $(cat " $1 ")"
+# wait_for FILE TEXT: until FILE holds TEXT, 10 s at most.
+wait_for() {
+  for _ in $(seq 200); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "no '$2' in $1: $(cat "$1")"
 }
 
-#run_to_end NAME STRACE_ARGS... : the daemon under strace, to its exit.
+# run_to_end NAME STRACE_ARGS...: the daemon under strace, to its exit.
 run_to_end() {
   local name=$1 rc=0
   shift
@@ -37,7 +36,7 @@ run_to_end() {
   echo "$rc"
 }
 
-# 1. No signal descriptor, and a poll that fails : a reason and status 1.
+# 1. No signal descriptor, and a poll that fails: a reason and status 1.
 rc=$(run_to_end signalfd -e trace=signalfd4 -e inject=signalfd4:error=EMFILE)
 [ "$rc" -eq 1 ] || fail "signalfd refused: status $rc"
 grep -q "cannot take signals: Too many open files" "$work/signalfd.err" ||
@@ -48,8 +47,8 @@ grep -q "poll failed: Cannot allocate memory" "$work/poll.err" ||
   fail "poll refused: $(cat "$work/poll.err")"
 echo "ok: a refused signal descriptor or poll stops the daemon with a reason"
 
-#serve NAME STRACE_ARGS... : the daemon under strace against a simulated
-#MCU, in the background; sets udp to its UDP address.
+# serve NAME STRACE_ARGS...: the daemon under strace against a simulated
+# MCU, in the background; sets udp to its UDP address.
 serve() {
   local name=$1
   shift
@@ -64,8 +63,8 @@ serve() {
   udp=$(grep -o 'UDP 127.0.0.1:[0-9]*' "$work/$name.err" | cut -d' ' -f2)
 }
 
-#stop : SIGTERM to the daemon(the tracer's child); its exit status in
-#rc.Not in a subshell : only this shell can wait for the tracer.
+# stop: SIGTERM to the daemon (the tracer's child); its exit status in
+# rc. Not in a subshell: only this shell can wait for the tracer.
 stop() {
   rc=0
   kill -TERM "$(pgrep -P "$strace_pid")"
@@ -81,10 +80,10 @@ stop
 grep -q "INJECTED" "$work/eintr.strace" || fail "no poll was interrupted"
 echo "ok: an interrupted poll is taken up again"
 
-# 3. Writes to the line.The daemon's first three writes are its log
-#lines(two addresses, the line); the fourth is the first message, and
-#the fifth its retry at the end of that turn of the loop : refusing both
-#leaves the message to the line 's turn to take output.
+# 3. Writes to the line. The daemon's first three writes are its log
+# lines (two addresses, the line); the fourth is the first message, and
+# the fifth its retry at the end of that turn of the loop: refusing both
+# leaves the message to the line's turn to take output.
 serve eagain -e trace=write -e inject=write:error=EAGAIN:when=4..5
 "$send" --udp "$udp" command 04 07 02 >"$work/eagain.out" ||
   fail "a full line: $(cat "$work/eagain.out" "$work/eagain.err")"
