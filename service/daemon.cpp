@@ -60,22 +60,23 @@ int listen_on(const std::string &endpoint, int type) {
     say("cannot listen on " + endpoint + ": " + ::gai_strerror(rc));
     return -1;
   }
-  int fd = ::socket(res->ai_family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd =
+      ::socket(res->ai_family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const int one = 1;
-  bool ok = fd >= 0;
+  const bool stream = type == SOCK_STREAM;
   // [::] and 0.0.0.0 can then both be listened on.
-  if (ok && res->ai_family == AF_INET6)
-    ok = ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) == 0;
-  if (ok && type == SOCK_STREAM)
-    ok = ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0;
-  ok = ok && ::bind(fd, res->ai_addr, res->ai_addrlen) == 0;
-  if (ok && type == SOCK_STREAM)
-    ok = ::listen(fd, 16) == 0;
+  const bool failed =
+      fd < 0 ||
+      (res->ai_family == AF_INET6 &&
+       ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one) < 0) ||
+      (stream &&
+       ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) ||
+      ::bind(fd, res->ai_addr, res->ai_addrlen) < 0 ||
+      (stream && ::listen(fd, 16) < 0);
   ::freeaddrinfo(res);
-  if (!ok) {
+  if (failed) {
     say("cannot listen on " + endpoint + ": " + std::strerror(errno));
-    if (fd >= 0)
-      ::close(fd);
+    ::close(fd); // harmless on -1
     return -1;
   }
   return fd;
@@ -117,6 +118,7 @@ private:
   void read_tcp(uint64_t id, ms now);
   void write_tcp(connection &c);
   void close_tcp(uint64_t id);
+  void emit(); // sends and says what the relay put out
   void flush(ms now);
 };
 
@@ -171,7 +173,8 @@ void daemon_loop::read_line(ms now) {
       relay_.line_bytes(buf_.data(), static_cast<size_t>(n), now, out_);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    // Non-blocking, with no signal handlers: no EINTR.
+    if (n < 0 && errno == EAGAIN)
       return;
     lose_line(now, n == 0 ? "end of file" : std::strerror(errno));
     return;
@@ -186,9 +189,11 @@ void daemon_loop::write_line(ms now) {
       line_out_.erase(line_out_.begin(), line_out_.begin() + n);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-      return; // the driver's buffer is full: poll says when it drains
-    lose_line(now, n == 0 ? "a write took nothing" : std::strerror(errno));
+    // The driver's buffer is full (or, never for a tty, took nothing):
+    // poll says when it drains.
+    if (n == 0 || errno == EAGAIN)
+      return;
+    lose_line(now, std::strerror(errno));
   }
 }
 
@@ -244,9 +249,9 @@ void daemon_loop::read_tcp(uint64_t id, ms now) {
       flush(now);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    if (n < 0 && errno == EAGAIN)
       return;
-    close_tcp(id);
+    close_tcp(id); // the end, or a reset
     return;
   }
 }
@@ -260,16 +265,14 @@ void daemon_loop::write_tcp(connection &c) {
   }
 }
 
+// Only for open connections.
 void daemon_loop::close_tcp(uint64_t id) {
-  auto it = conns_.find(id);
-  if (it == conns_.end())
-    return;
-  ::close(it->second.fd);
-  conns_.erase(it);
+  ::close(conns_.at(id).fd);
+  conns_.erase(id);
   relay_.stream_closed(id);
 }
 
-void daemon_loop::flush(ms now) {
+void daemon_loop::emit() {
   for (const auto &line : out_.log)
     say(line);
   for (const auto &d : out_.datagrams) {
@@ -285,8 +288,7 @@ void daemon_loop::flush(ms now) {
   for (const auto &s : out_.streams) {
     // The relay answers only connections that are open.
     connection &c = conns_.at(s.conn);
-    if (touched.empty() || touched.back() != s.conn)
-      touched.push_back(s.conn);
+    touched.push_back(s.conn);
     c.out.insert(c.out.end(), s.data.begin(), s.data.end());
   }
   std::sort(touched.begin(), touched.end());
@@ -307,10 +309,13 @@ void daemon_loop::flush(ms now) {
         " does not read its replies: closed");
     close_tcp(id);
   }
+}
+
+void daemon_loop::flush(ms now) {
+  emit();
   write_line(now);
   // Losing the line answers what was waiting: say and send that too.
-  if (!out_.datagrams.empty() || !out_.streams.empty() || !out_.log.empty())
-    flush(now);
+  emit();
 }
 
 int daemon_loop::run() {
@@ -318,8 +323,10 @@ int daemon_loop::run() {
   sigemptyset(&stop);
   sigaddset(&stop, SIGTERM);
   sigaddset(&stop, SIGINT);
-  if (::sigprocmask(SIG_BLOCK, &stop, nullptr) < 0 ||
-      (signals_ = ::signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC)) < 0) {
+  // Fails only for a bad argument.
+  ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+  signals_ = ::signalfd(-1, &stop, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signals_ < 0) {
     say(std::string("cannot take signals: ") + std::strerror(errno));
     return 1;
   }
@@ -344,9 +351,8 @@ int daemon_loop::run() {
   std::vector<uint64_t> conn_ids;
   for (;;) {
     const ms now = now_ms();
-    ms due = relay_.deadline();
-    if (!line_open_ && (due < 0 || reopen_at_ < due))
-      due = reopen_at_;
+    // Nothing is on the line, and so nothing due, while it is closed.
+    const ms due = line_open_ ? relay_.deadline() : reopen_at_;
     const int timeout =
         due < 0 ? -1 : static_cast<int>(std::max<ms>(0, due - now));
 
@@ -375,11 +381,11 @@ int daemon_loop::run() {
     }
     const ms t = now_ms();
     if (fds[0].revents) {
+      // Poll said a signal waits: the read takes it.
       signalfd_siginfo si{};
-      if (::read(signals_, &si, sizeof si) == sizeof si) {
-        say(std::string("stopping on ") + ::strsignal(int(si.ssi_signo)));
-        return 0;
-      }
+      [[maybe_unused]] ssize_t n = ::read(signals_, &si, sizeof si);
+      say(std::string("stopping on ") + ::strsignal(int(si.ssi_signo)));
+      return 0;
     }
     if (line_open_ && fds[1].revents) {
       // A hang-up or error shows as a read that fails or ends, after

@@ -54,15 +54,14 @@ std::string tcp_key(uint64_t conn) {
 std::string describe(const udp_peer &peer) {
   char host[INET6_ADDRSTRLEN] = "?";
   unsigned port = 0;
-  if (peer.addr.ss_family == AF_INET &&
-      peer.len >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+  // The kernel fills in as much as the family needs.
+  if (peer.addr.ss_family == AF_INET) {
     const auto *a = reinterpret_cast<const sockaddr_in *>(&peer.addr);
     ::inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
     port = ntohs(a->sin_port);
     return std::string(host) + ":" + std::to_string(port);
   }
-  if (peer.addr.ss_family == AF_INET6 &&
-      peer.len >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+  if (peer.addr.ss_family == AF_INET6) {
     const auto *a = reinterpret_cast<const sockaddr_in6 *>(&peer.addr);
     ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
     port = ntohs(a->sin6_port);
@@ -71,6 +70,11 @@ std::string describe(const udp_peer &peer) {
 }
 
 relay::relay(relay_limits limits) : limits_(limits) {}
+
+std::string relay::name_of(const controller &c) {
+  return c.udp ? "UDP controller " + describe(c.peer)
+               : "TCP connection " + std::to_string(c.conn);
+}
 
 size_t relay::queued() const {
   size_t n = 0;
@@ -258,9 +262,7 @@ void relay::take(const std::string &key, controller &c, const uint8_t *data,
   if (mf != message_fault::none) {
     ++counters_.rejected;
     note(bad_message, now,
-         std::string(c.udp ? "datagram from " + describe(c.peer)
-                           : "TCP connection " + std::to_string(c.conn)) +
-             ": " + hex(data, size) + " is not one VISCA message (" +
+         name_of(c) + ": " + hex(data, size) + " is not one VISCA message (" +
              (mf == message_fault::length ? "length" : "syntax") + " error)",
          out);
     fail(to, mf == message_fault::length ? kLengthError : kSyntaxError, out);
@@ -275,9 +277,7 @@ void relay::take(const std::string &key, controller &c, const uint8_t *data,
   if (c.queue.size() >= limits_.queue) {
     ++counters_.busy;
     note(queue_full, now,
-         std::string(c.udp ? describe(c.peer)
-                           : "TCP connection " + std::to_string(c.conn)) +
-             " has " + std::to_string(limits_.queue) +
+         name_of(c) + " has " + std::to_string(limits_.queue) +
              " messages waiting: answering buffer full",
          out);
     fail(to, kBufferFull, out);
@@ -376,8 +376,10 @@ void relay::line_bytes(const uint8_t *data, size_t size, ms now, outbox &out) {
 }
 
 void relay::on_reply(const bytes &msg, ms now, outbox &out) {
-  const uint8_t kind = msg.size() >= 3 ? msg[1] & 0xF0 : 0;
-  const uint8_t y = msg.size() >= 3 ? msg[1] & 0x0F : 0;
+  // The framer gives at least an address byte and FF; "90 FF" is no
+  // reply, and kind 0 matches nothing below.
+  const uint8_t kind = msg[1] & 0xF0;
+  const uint8_t y = msg[1] & 0x0F;
   auto &socket = sockets_[y];
   // A message sent while this call's bytes were being read cannot have
   // been answered by them.

@@ -200,6 +200,7 @@ private:
   uint64_t event_ = 0;
   std::array<fault_log, fault_kinds> faults_{};
 
+  static std::string name_of(const controller &c);
   controller *udp_controller(const udp_peer &from, ms now);
   void take(const std::string &key, controller &c, const uint8_t *data,
             size_t size, uint32_t sequence, ms now, outbox &out);

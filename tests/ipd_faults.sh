@@ -47,6 +47,24 @@ grep -q "poll failed: Cannot allocate memory" "$work/poll.err" ||
   fail "poll refused: $(cat "$work/poll.err")"
 echo "ok: a refused signal descriptor or poll stops the daemon with a reason"
 
+# 2. Each step of listening refused: the address named, status 1. The
+# first setsockopt is IPV6_V6ONLY when the first UDP address is IPv6,
+# else the TCP listener's SO_REUSEADDR.
+for step in socket listen setsockopt setsockopt-v6; do
+  call=${step%-v6}
+  extra=()
+  [ "$step" = setsockopt-v6 ] && extra=(--udp "[::1]:0")
+  rc=0
+  strace -f -qq -o "$work/$step.strace" -e trace="$call" \
+    -e inject="$call":error=EACCES:when=1 "$ipd" --config /dev/null \
+    "${extra[@]}" --tcp 127.0.0.1:0 --line /nonexistent \
+    2>"$work/$step.err" </dev/null || rc=$?
+  [ "$rc" -eq 1 ] || fail "$step refused: status $rc"
+  grep -q "cannot listen on .*: Permission denied" "$work/$step.err" ||
+    fail "$step refused: $(cat "$work/$step.err")"
+done
+echo "ok: a refused socket, socket option or listen stops it with a reason"
+
 # serve NAME STRACE_ARGS...: the daemon under strace against a simulated
 # MCU, in the background; sets udp to its UDP address.
 serve() {
@@ -71,7 +89,7 @@ stop() {
   wait "$strace_pid" || rc=$?
 }
 
-# 2. An interrupted poll is taken up again.
+# 3. An interrupted poll is taken up again.
 serve eintr -e trace=poll,ppoll -e inject=poll,ppoll:error=EINTR:when=1
 "$send" --udp "$udp" --timeout 5000 inquiry 00 02 >"$work/eintr.out" ||
   fail "after an interrupted poll: $(cat "$work/eintr.out" "$work/eintr.err")"
@@ -80,7 +98,7 @@ stop
 grep -q "INJECTED" "$work/eintr.strace" || fail "no poll was interrupted"
 echo "ok: an interrupted poll is taken up again"
 
-# 3. Writes to the line. The daemon's first three writes are its log
+# 4. Writes to the line. The daemon's first three writes are its log
 # lines (two addresses, the line); the fourth is the first message, and
 # the fifth its retry at the end of that turn of the loop: refusing both
 # leaves the message to the line's turn to take output.

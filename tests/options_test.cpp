@@ -47,6 +47,12 @@ TEST(Options, DefaultsThenFileThenCommandLine) {
   EXPECT_EQ(o.udp,
             (std::vector<std::string>{"127.0.0.1:52381", "[::1]:52381"}));
   EXPECT_TRUE(o.tcp.empty()) << "an empty list turns TCP off";
+  // A quote that is not closed is part of the value.
+  files[ipd::kDefaultConfig] = "LINE=\"/dev/ttyS1\nUDP=\n";
+  o = {};
+  ASSERT_TRUE(parse({}, o, error)) << error;
+  EXPECT_EQ(o.line, "\"/dev/ttyS1");
+  EXPECT_TRUE(o.udp.empty());
 
   o = {};
   ASSERT_TRUE(parse(
@@ -72,6 +78,12 @@ TEST(Options, RefusalsNameWhatIsWrong) {
       {{"--udp", "[::1:52381"}, "is not ADDR:PORT"},
       {{"--udp", "[]:52381"}, "is not ADDR:PORT"},
       {{"--udp", "127.0.0.1:"}, "is not ADDR:PORT"},
+      {{"--udp", ":52381"}, "is not ADDR:PORT"},
+      {{"--udp", "127.0.0.1:123456"}, "is not ADDR:PORT"},
+      {{"--udp", "127.0.0.1:12a"}, "is not ADDR:PORT"},
+      {{"--config"}, "bad argument '--config'"},
+      {{"--speed"}, "bad argument '--speed'"},
+      {{"--udp"}, "bad argument '--udp'"},
       {{"--tcp", "127.0.0.1:65536"}, "is not ADDR:PORT"},
       {{"--line"}, "bad argument '--line'"},
       {{"--verbose"}, "bad argument '--verbose'"},

@@ -102,6 +102,8 @@ TEST(ViscaIp, HeaderAndMessageChecks) {
   EXPECT_EQ(parse(d.data(), 7, g), header_fault::short_header);
   EXPECT_EQ(parse(d.data(), d.size() - 1, g), header_fault::bad_length);
   EXPECT_EQ(parse(d.data(), 8, g), header_fault::bad_length);
+  const bytes empty = {0x01, 0x00, 0x00, 0x00, 0, 0, 0, 1};
+  EXPECT_EQ(parse(empty.data(), empty.size(), g), header_fault::bad_length);
 
   auto check = [](const bytes &m) { return check_message(m.data(), m.size()); };
   EXPECT_EQ(check(kZoom), message_fault::none);
@@ -208,6 +210,21 @@ TEST_F(RelayTest, CancelIsAnsweredWithTheCancelledCommandsError) {
   EXPECT_EQ(r->deadline(), -1);
 }
 
+TEST_F(RelayTest, OwnCancelIsAnsweredOnceAndOddRepliesAreNobodys) {
+  send(5000, 1, kMove);
+  mcu({0x90, 0x41, 0xFF});
+  send(5000, 2, {0x81, 0x21, 0xFF});
+  mcu({0x90, 0x61, 0x04, 0xFF});
+  EXPECT_EQ(replies(),
+            std::vector<reply>{visca(5000, 1, {0x90, 0x61, 0x04, 0xFF})});
+  EXPECT_EQ(r->deadline(), -1);
+  // An acknowledgement without a socket still answers; "90 FF" does not.
+  send(5000, 3, kZoom);
+  mcu({0x90, 0xFF, 0x90, 0x40, 0xFF});
+  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 3, {0x90, 0x40, 0xFF})});
+  EXPECT_EQ(r->counters().unsolicited, 1u);
+}
+
 TEST_F(RelayTest, SequenceNumbersKeepARetransmissionFromRunningTwice) {
   send(5000, 0xFFFFFFFF, kZoom);
   mcu({0x90, 0x41, 0xFF});
@@ -235,6 +252,10 @@ TEST_F(RelayTest, SequenceNumbersKeepARetransmissionFromRunningTwice) {
   send(5000, 99, {0x01}, control_command);
   EXPECT_EQ(replies(), std::vector<reply>{acked(5000, 99)});
   send(5000, 0, kStop);
+  EXPECT_EQ(out.line, kStop);
+  // The same number and bytes as another payload type is new too.
+  mcu({0x90, 0x41, 0xFF});
+  send(5000, 0, kStop, viscaip::device_setting);
   EXPECT_EQ(out.line, kStop);
   // Another controller's numbers are its own.
   mcu({0x90, 0x41, 0xFF});
@@ -367,6 +388,16 @@ TEST_F(RelayTest, TcpStreamsAreFramedAndAnsweredOnTheirConnection) {
   mcu({0x90, 0x41, 0xFF});
   EXPECT_TRUE(out.streams.empty());
   EXPECT_EQ(r->counters().undeliverable, 1u);
+}
+
+TEST_F(RelayTest, TcpControllersQueuesAreBoundedToo) {
+  lim.queue = 1;
+  start();
+  out.clear();
+  const bytes three = {0x81, 0x09, 0xFF, 0x81, 0x09, 0xFF, 0x81, 0x09, 0xFF};
+  r->stream_bytes(2, three.data(), three.size(), now, out);
+  ASSERT_EQ(out.streams.size(), 1u);
+  EXPECT_EQ(out.streams[0].data, (bytes{0x90, 0x60, 0x03, 0xFF}));
 }
 
 TEST_F(RelayTest, UdpControllersAreBoundedAndTheIdleOnesForgotten) {
