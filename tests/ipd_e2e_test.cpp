@@ -397,7 +397,7 @@ TEST_F(Ipd, TcpConnectionsAreBoundedAndAPeerThatDoesNotReadIsClosed) {
       b.insert(b.end(), {0x81, 0xFF});
     return b;
   };
-  // More than the kernel's buffers hold, less than the bound.
+  // 48 KB of replies, fewer than the bound alone.
   const bytes some = frames(12000);
   ASSERT_EQ(::send(fd, some.data(), some.size(), MSG_NOSIGNAL),
             static_cast<ssize_t>(some.size()));

@@ -129,4 +129,13 @@ done
 stop
 [ "$rc" -eq 0 ] || fail "a failing line: status $rc"
 echo "ok: a line whose write fails is given up, answered for and opened again"
+# 5. A TCP reply the socket will not take now goes when it can.
+serve tcp -e trace=sendto -e inject=sendto:error=EAGAIN:when=1
+tcp=$(grep -o 'TCP 127.0.0.1:[0-9]*' "$work/tcp.err" | cut -d' ' -f2)
+"$send" --tcp "$tcp" inquiry 00 02 >"$work/tcp.out" ||
+  fail "a full socket: $(cat "$work/tcp.out" "$work/tcp.err")"
+grep -q "sendto.*EAGAIN.*INJECTED" "$work/tcp.strace" || fail "no send refused"
+stop
+[ "$rc" -eq 0 ] || fail "a full socket: status $rc"
+echo "ok: a reply the socket refuses for now is sent when it can"
 echo "== ipd faults: all passed"
