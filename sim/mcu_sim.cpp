@@ -323,7 +323,7 @@ void mcu::serve() {
         next = pending_.front();
         pending_.pop_front();
       }
-      if (!send(pick(next.data, next.frame), next.frame))
+      if (!send(pick(next.data, next.frame), next.frame, next.at))
         return;
     }
   }
@@ -354,7 +354,7 @@ bool mcu::complete_due(const framing &line) {
       due = clock::time_point{};
     }
     if (!send(answer::raw({0x90, static_cast<uint8_t>(0x50 | y), kTerminator}),
-              line))
+              line, clock::now()))
       return false;
   }
   return true;
@@ -487,7 +487,8 @@ bool mcu::wait_quietly(clock::time_point until) {
   }
 }
 
-bool mcu::send(const answer &a, const framing &line) {
+bool mcu::send(const answer &a, const framing &line,
+               clock::time_point arrived) {
   const unsigned baud = baud_of(line.speed);
   const size_t limit = a.hangup_after < 0 ? static_cast<size_t>(-1)
                                           : static_cast<size_t>(a.hangup_after);
@@ -508,9 +509,14 @@ bool mcu::send(const answer &a, const framing &line) {
         return false;
     }
   }
+  // The first delay counts from the message's arrival, as a real MCU's
+  // work on a message starts when it is received, even while it is still
+  // sending an earlier answer; after a held answer, from the next message.
+  clock::time_point from = a.held_for_next ? clock::now() : arrived;
   for (const auto &seg : a.segments) {
-    if (!wait_quietly(clock::now() + seg.delay))
+    if (!wait_quietly(from + seg.delay))
       return false;
+    from = clock::now();
     auto next_byte = clock::now();
     size_t i = 0;
     while (i < seg.data.size() && total < limit) {

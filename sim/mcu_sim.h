@@ -253,7 +253,7 @@ private:
   // Time until the next completion is due, for poll; -1 when none.
   int next_completion_ms() const;
   // False when the MCU must stop serving (stopped or hung up).
-  bool send(const answer &a, const framing &line);
+  bool send(const answer &a, const framing &line, clock::time_point arrived);
   bool write_all(const uint8_t *data, size_t len);
   bool wait_quietly(clock::time_point until);
   framing line_framing() const;
