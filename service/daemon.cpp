@@ -118,7 +118,7 @@ private:
   void read_tcp(uint64_t id, ms now);
   void write_tcp(connection &c);
   void close_tcp(uint64_t id);
-  void emit(); // sends and says what the relay put out
+  void emit(); // sends and says what the relay put out for the network
   void flush(ms now);
 };
 
@@ -299,10 +299,6 @@ void daemon_loop::emit() {
     if (c.out.size() > kMaxStreamBacklog)
       overrun.push_back(id);
   }
-  if (!out_.line.empty()) {
-    line_out_.insert(line_out_.end(), out_.line.begin(), out_.line.end());
-    out_.line.clear();
-  }
   out_.clear();
   for (uint64_t id : overrun) {
     say("TCP connection " + std::to_string(id) +
@@ -312,9 +308,12 @@ void daemon_loop::emit() {
 }
 
 void daemon_loop::flush(ms now) {
-  emit();
+  // The line first: the MCU, not the network, is the bottleneck, and the
+  // next message goes out before the replies of the last one.
+  line_out_.insert(line_out_.end(), out_.line.begin(), out_.line.end());
+  out_.line.clear();
   write_line(now);
-  // Losing the line answers what was waiting: say and send that too.
+  // With what losing the line answered, if it was lost.
   emit();
 }
 
