@@ -7,8 +7,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
