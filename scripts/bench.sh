@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Benchmarks the probe against its floors and writes bench/RESULTS.md.
+# Benchmarks the probe against its floors, and the network camera's daemon
+# against its goals (beside ser2net), and writes bench/RESULTS.md.
 # Runs the real binaries against the simulated MCU in a private mount
 # namespace, so it needs root. Not part of the test suite's pass or fail.
 # Usage: scripts/bench.sh [RUNS [SILENT_RUNS]]   (default 20 and 5)
@@ -7,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 enable_arch armhf
-install_missing "${BUILD_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}" strace
+install_missing "${BUILD_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}" strace ser2net
 runs=${1:-20}
 silent_runs=${2:-5}
 
@@ -35,6 +36,11 @@ table=$(build/bench/bench/quelmar-bench \
   --size "host $(dpkg --print-architecture)=$host" \
   --size "armhf dynamic=$dyn" --size "armhf static=$static")
 
+ipd_runs=2000
+ipd_table=$(build/bench/bench/quelmar-ipd-bench \
+  --ipd build/bench/service/quelmar-visca-ipd --ser2net "$(command -v ser2net)" \
+  --runs "$ipd_runs")
+
 {
   echo "# Benchmark results"
   echo
@@ -51,5 +57,20 @@ table=$(build/bench/bench/quelmar-bench \
   echo "and the reply paced at the real line rate."
   echo
   echo "$table"
+  echo
+  echo "## The network camera"
+  echo
+  echo "quelmar-visca-ipd against the simulated MCU on a pty, answering at once"
+  echo "(latency) or at the wire time of 115200 baud (commands per second),"
+  echo "in one run of quelmar-ipd-bench: $ipd_runs exchanges each over UDP, over"
+  echo "TCP and through ser2net (Debian's, with its default settings), and a"
+  echo "quarter as many of the controller's own exchange on the same line."
+  echo "Commands per second: four UDP controllers, each sending its next"
+  echo "command when the last completed, for 5 s; VISCA lets one message await"
+  echo "its first reply, so the wire allows 1000 / ((6 + 3) × 10 / 115.2) ="
+  echo "1280 commands per second (the command out and its acknowledgement back;"
+  echo "the completion goes back while the next command comes in)."
+  echo
+  echo "$ipd_table"
 } >bench/RESULTS.md
 cat bench/RESULTS.md
