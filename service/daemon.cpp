@@ -329,19 +329,22 @@ int daemon_loop::run() {
     say(std::string("cannot take signals: ") + std::strerror(errno));
     return 1;
   }
-  for (const auto &e : opts_.udp) {
-    const int fd = listen_on(e, SOCK_DGRAM);
-    if (fd < 0)
-      return 1;
-    udp_.push_back(fd);
-    say("listening for VISCA over IP on UDP " + local_name(fd));
-  }
-  for (const auto &e : opts_.tcp) {
-    const int fd = listen_on(e, SOCK_STREAM);
-    if (fd < 0)
-      return 1;
-    tcp_.push_back(fd);
-    say("listening for raw VISCA on TCP " + local_name(fd));
+  struct transport {
+    const std::vector<std::string> &addresses;
+    int type;
+    std::vector<int> &sockets;
+    const char *what;
+  };
+  for (const transport &t :
+       {transport{opts_.udp, SOCK_DGRAM, udp_, "VISCA over IP on UDP "},
+        transport{opts_.tcp, SOCK_STREAM, tcp_, "raw VISCA on TCP "}}) {
+    for (const auto &e : t.addresses) {
+      const int fd = listen_on(e, t.type);
+      if (fd < 0)
+        return 1;
+      t.sockets.push_back(fd);
+      say(std::string("listening for ") + t.what + local_name(fd));
+    }
   }
   open_line(now_ms());
   flush(now_ms());
