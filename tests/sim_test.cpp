@@ -93,4 +93,44 @@ TEST(McuSim, HangUpWhileAnotherThreadInjectsIsSafe) {
   }
 }
 
+// Unscripted, the MCU answers like a camera with two command sockets.
+TEST(McuSim, AnswersLikeACameraWithTwoSockets) {
+  mcusim::mcu sim;
+  sim.set_completion_delay({0x81, 0x01, 0x06, 0x02}, std::chrono::seconds(60));
+  int line = ::open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(line, 0);
+  termios raw{};
+  ASSERT_EQ(::tcgetattr(line, &raw), 0);
+  ::cfmakeraw(&raw);
+  ASSERT_EQ(::cfsetspeed(&raw, B115200), 0);
+  ASSERT_EQ(::tcsetattr(line, TCSANOW, &raw), 0);
+  // The answer to one message: bytes up to the FF that ends it, read as
+  // they come (blocking reads: the answer is on its way).
+  auto ask = [&](mcusim::bytes msg, size_t replies = 1) {
+    EXPECT_EQ(::write(line, msg.data(), msg.size()),
+              static_cast<ssize_t>(msg.size()));
+    mcusim::bytes got;
+    uint8_t b;
+    while (replies > 0 && ::read(line, &b, 1) == 1) {
+      got.push_back(b);
+      replies -= b == 0xFF ? 1 : 0;
+    }
+    return mcusim::hex(got);
+  };
+  const mcusim::bytes move = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0xFF};
+  EXPECT_EQ(ask(move), "90 41 FF");
+  EXPECT_EQ(ask(move), "90 42 FF");
+  EXPECT_EQ(ask({0x81, 0x01, 0x04, 0x07, 0x02, 0xFF}), "90 60 03 FF")
+      << "both sockets busy";
+  EXPECT_EQ(ask({0x81, 0x21, 0xFF}), "90 61 04 FF");
+  EXPECT_EQ(ask({0x81, 0x21, 0xFF}), "90 61 05 FF") << "socket 1 is idle";
+  EXPECT_EQ(ask({0x81, 0x01, 0x04, 0x07, 0x02, 0xFF}, 2), "90 41 FF 90 51 FF");
+  EXPECT_EQ(ask({0x81, 0x01, 0x00, 0x01, 0xFF}), "90 50 FF") << "IF_Clear";
+  EXPECT_EQ(ask(move), "90 41 FF") << "IF_Clear emptied both sockets";
+  EXPECT_EQ(ask({0x81, 0x09, 0x00, 0x02, 0xFF}),
+            "90 50 00 20 00 01 00 16 02 FF");
+  EXPECT_EQ(ask({0x81, 0x05, 0x00, 0xFF}), "90 60 02 FF");
+  ::close(line);
+}
+
 } // namespace
