@@ -12,7 +12,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <regex>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -95,16 +94,15 @@ ipd_daemon::ipd_daemon(std::vector<std::string> extra) {
     eof_ = true;
     cv_.notify_all();
   });
-  const std::regex port_re(R"((UDP|TCP) 127\.0\.0\.1:([0-9]+))");
-  for (const char *proto : {"UDP 127", "TCP 127"}) {
+  // "... on UDP 127.0.0.1:PORT", "... on TCP 127.0.0.1:PORT"
+  for (const char *proto : {"UDP 127.0.0.1:", "TCP 127.0.0.1:"}) {
     const int at = wait_for_log(proto);
     if (at < 0 && stop() != -2) // stopped, so the reader can be joined
       throw std::runtime_error(std::string("the daemon did not listen on ") +
                                proto);
-    std::smatch m;
     const std::string line = log()[static_cast<size_t>(at)];
-    if (std::regex_search(line, m, port_re))
-      (m[1] == "UDP" ? udp_port_ : tcp_port_) = std::stoi(m[2]);
+    const int port = std::stoi(line.substr(line.rfind(':') + 1));
+    (proto[0] == 'U' ? udp_port_ : tcp_port_) = port;
   }
 }
 
