@@ -60,7 +60,16 @@ build cross "$dsc" --host=armhf --profiles=nocheck &
 cross=$!
 faulty=0
 build faulty "$(ls "$work"/*.dsc)" --profiles=nocheck || faulty=$?
-wait "$native" || { tail -60 "$work/native/sbuild.out"; fail "sbuild, native"; }
+# failed_tests DIR: the tests a failed build's log names, with their output.
+failed_tests() {
+  grep -h -E -B2 -A30 '\*\*\*(Failed|Timeout)|The following tests FAILED' \
+    "$1"/*.build 2>/dev/null | tail -120 || true
+}
+wait "$native" || {
+  tail -60 "$work/native/sbuild.out"
+  failed_tests "$work/native"
+  fail "sbuild, native"
+}
 wait "$cross" || { tail -60 "$work/cross/sbuild.out"; fail "sbuild, cross for armhf"; }
 echo "sbuild: three builds side by side in $(($(date +%s) - start)) s"
 log=$(ls "$work"/native/*_"$(dpkg --print-architecture)".build)
