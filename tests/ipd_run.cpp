@@ -157,9 +157,11 @@ udp_controller::udp_controller(int daemon_port, const char *address, int port)
     : daemon_port_(daemon_port) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in a = loopback(address, port);
-  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0)
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) < 0) {
+    ::close(fd_); // the destructor does not run after a throw
     throw std::runtime_error(std::string("cannot bind a controller to ") +
                              address);
+  }
   socklen_t len = sizeof a;
   ::getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
   port_ = ntohs(a.sin_port);
@@ -197,8 +199,10 @@ tcp_controller::tcp_controller(int daemon_port) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in to = loopback("127.0.0.1", daemon_port);
   if (fd_ < 0 ||
-      ::connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0)
+      ::connect(fd_, reinterpret_cast<sockaddr *>(&to), sizeof to) < 0) {
+    ::close(fd_);
     throw std::runtime_error("cannot connect to the daemon");
+  }
   const int one = 1;
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
