@@ -40,6 +40,22 @@ rlim_t limit_leaving(const std::set<int> &used, int free) {
       return static_cast<rlim_t>(fd + 1);
 }
 
+// The MCU's line opened as a controller would: raw, at 115200 baud. -1
+// when any step fails.
+int open_raw(const mcusim::mcu &sim) {
+  const int line = ::open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  if (line < 0)
+    return -1;
+  termios raw{};
+  bool ok = ::tcgetattr(line, &raw) == 0;
+  ::cfmakeraw(&raw);
+  ok = ok && ::cfsetspeed(&raw, B115200) == 0 &&
+       ::tcsetattr(line, TCSANOW, &raw) == 0;
+  if (!ok)
+    ::close(line);
+  return ok ? line : -1;
+}
+
 TEST(McuSim, ConstructorThatFailsPartWayClosesWhatItOpened) {
   // Room for the pty's two ends but not the wake-up pipe: the constructor
   // throws after opening two descriptors.
@@ -66,15 +82,10 @@ TEST(McuSim, HangUpWhileAnotherThreadInjectsIsSafe) {
   for (int round = 0; round < 20; ++round) {
     mcusim::mcu sim;
     sim.script(answer::silence().hang_up_after(0)); // hangs up on arrival
-    int line = ::open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(line, 0);
     // Raw, so the injected bytes are not echoed back to the MCU as noise
     // that would swallow the inquiry, and at the MCU's speed.
-    termios raw{};
-    ASSERT_EQ(::tcgetattr(line, &raw), 0);
-    ::cfmakeraw(&raw);
-    ASSERT_EQ(::cfsetspeed(&raw, B115200), 0);
-    ASSERT_EQ(::tcsetattr(line, TCSANOW, &raw), 0);
+    const int line = open_raw(sim);
+    ASSERT_GE(line, 0);
     std::atomic<bool> go{false};
     std::thread injector([&] {
       while (!go.load()) {
@@ -97,13 +108,8 @@ TEST(McuSim, HangUpWhileAnotherThreadInjectsIsSafe) {
 TEST(McuSim, AnswersLikeACameraWithTwoSockets) {
   mcusim::mcu sim;
   sim.set_completion_delay({0x81, 0x01, 0x06, 0x02}, std::chrono::seconds(60));
-  int line = ::open(sim.slave_path().c_str(), O_RDWR | O_NOCTTY);
+  const int line = open_raw(sim);
   ASSERT_GE(line, 0);
-  termios raw{};
-  ASSERT_EQ(::tcgetattr(line, &raw), 0);
-  ::cfmakeraw(&raw);
-  ASSERT_EQ(::cfsetspeed(&raw, B115200), 0);
-  ASSERT_EQ(::tcsetattr(line, TCSANOW, &raw), 0);
   // The answer to one message: bytes up to the FF that ends it, read as
   // they come (blocking reads: the answer is on its way).
   auto ask = [&](mcusim::bytes msg, size_t replies = 1) {
