@@ -34,8 +34,8 @@ PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config elfutils)
 # the local repository of the previous release.
 CLEAN_ROOM_PACKAGES=(mmdebstrap sbuild uidmap piuparts apt-utils)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# The system-call fault sweep and the coverage report.
-FAULT_PACKAGES=(strace gcovr)
+# The system-call fault sweeps (procps for pgrep) and the coverage report.
+FAULT_PACKAGES=(strace gcovr procps)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
 # The emulated board, and the Debian system its systemd image boots.
 BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio e2fsprogs)
