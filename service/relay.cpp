@@ -15,17 +15,9 @@ constexpr uint8_t kSyntaxError = 0x02;
 constexpr uint8_t kBufferFull = 0x03;
 constexpr uint8_t kNotExecutable = 0x41;
 
-std::string hex(const uint8_t *data, size_t size) {
-  std::string out;
-  char buf[4];
-  // Logs show at most a message's worth.
-  for (size_t i = 0; i < size && i < kMaxMessage; ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", data[i]);
-    out += buf;
-  }
-  if (size > kMaxMessage)
-    out += " ...";
-  return out;
+// Logs show at most a message's worth.
+std::string shown(const uint8_t *data, size_t size) {
+  return hex(data, size, kMaxMessage);
 }
 
 // The reply address of camera n (1 to 7) is (n + 8) << 4.
@@ -184,8 +176,9 @@ void relay::datagram(const udp_peer &from, const uint8_t *data, size_t size,
   default:
     ++counters_.rejected;
     note(bad_datagram, now,
-         "datagram from " + describe(from) + ": payload type " + hex(data, 2) +
-             " with " + hex(d.payload, d.length) + " is not one a camera takes",
+         "datagram from " + describe(from) + ": payload type " +
+             shown(data, 2) + " with " + shown(d.payload, d.length) +
+             " is not one a camera takes",
          out);
     control(from, control_command, d.sequence, {0x0F, 0x02}, out);
     return;
@@ -240,7 +233,7 @@ void relay::stream_bytes(uint64_t conn, const uint8_t *data, size_t size,
     ++counters_.rejected;
     note(bad_message, now,
          "TCP connection " + std::to_string(conn) +
-             ": over 16 bytes without FF (" + hex(run.data(), run.size()) +
+             ": over 16 bytes without FF (" + shown(run.data(), run.size()) +
              "), skipped to the next FF",
          out);
     reply(key, 0, reply_address_for(run[0]),
@@ -262,7 +255,7 @@ void relay::take(const std::string &key, controller &c, const uint8_t *data,
   if (mf != message_fault::none) {
     ++counters_.rejected;
     note(bad_message, now,
-         name_of(c) + ": " + hex(data, size) + " is not one VISCA message (" +
+         name_of(c) + ": " + shown(data, size) + " is not one VISCA message (" +
              (mf == message_fault::length ? "length" : "syntax") + " error)",
          out);
     fail(to, mf == message_fault::length ? kLengthError : kSyntaxError, out);
@@ -362,7 +355,7 @@ void relay::line_bytes(const uint8_t *data, size_t size, ms now, outbox &out) {
     }
     note(mcu_noise, now,
          "the MCU sent over 16 bytes without FF (" +
-             hex(run.data(), run.size()) + "): skipped",
+             shown(run.data(), run.size()) + "): skipped",
          out);
   });
   if (line_.noise() != line_noise_seen_) {
@@ -417,7 +410,7 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
   }
   ++counters_.unsolicited;
   note(unsolicited, now,
-       "reply nobody waits for from the MCU: " + hex(msg.data(), msg.size()),
+       "reply nobody waits for from the MCU: " + shown(msg.data(), msg.size()),
        out);
 }
 

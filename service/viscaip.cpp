@@ -1,5 +1,7 @@
 #include "viscaip.h"
 
+#include <cstdio>
+
 namespace viscaip {
 
 header_fault parse(const uint8_t *data, size_t size, datagram &out) {
@@ -29,6 +31,18 @@ bytes build(uint16_t type, uint32_t sequence, const uint8_t *payload,
   out[7] = static_cast<uint8_t>(sequence);
   for (size_t i = 0; i < length; ++i)
     out[kHeader + i] = payload[i];
+  return out;
+}
+
+std::string hex(const uint8_t *data, size_t size, size_t limit) {
+  std::string out;
+  char buf[4];
+  for (size_t i = 0; i < size && i < limit; ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", data[i]);
+    out += buf;
+  }
+  if (size > limit)
+    out += " ...";
   return out;
 }
 

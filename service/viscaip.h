@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace viscaip {
@@ -55,6 +56,10 @@ bytes build(uint16_t type, uint32_t sequence, const uint8_t *payload,
 inline bytes build(uint16_t type, uint32_t sequence, const bytes &payload) {
   return build(type, sequence, payload.data(), payload.size());
 }
+
+// "81 01 04 07 02 FF": at most limit bytes, then " ..." when there are
+// more.
+std::string hex(const uint8_t *data, size_t size, size_t limit = SIZE_MAX);
 
 // What a camera says of a message it will not take: the VISCA error
 // codes 01 (message length) and 02 (syntax).

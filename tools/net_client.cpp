@@ -16,16 +16,6 @@
 namespace net {
 namespace {
 
-std::string hex(const uint8_t *data, size_t size) {
-  std::string out;
-  char buf[4];
-  for (size_t i = 0; i < size; ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", data[i]);
-    out += buf;
-  }
-  return out;
-}
-
 const char *error_name(uint8_t code) {
   switch (code) {
   case 0x01:
@@ -145,7 +135,7 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
     ::close(fd);
     return 1;
   }
-  std::printf("sent: %s (%s", hex(msg.data(), msg.size()).c_str(),
+  std::printf("sent: %s (%s", viscaip::hex(msg.data(), msg.size()).c_str(),
               label.c_str());
   if (t.udp)
     std::printf(", sequence %u", t.sequence);
@@ -178,7 +168,7 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
                     if (done)
                       return;
                     std::printf("reply: %s (%s)\n",
-                                hex(r.data(), r.size()).c_str(),
+                                viscaip::hex(r.data(), r.size()).c_str(),
                                 meaning(r, t.inquiry, done, ok).c_str());
                   });
       continue;
@@ -187,18 +177,19 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
     if (viscaip::parse(buf, static_cast<size_t>(n), d) !=
         viscaip::header_fault::none) {
       std::printf("datagram that is no VISCA over IP: %s\n",
-                  hex(buf, static_cast<size_t>(n)).c_str());
+                  viscaip::hex(buf, static_cast<size_t>(n)).c_str());
       continue;
     }
     const std::vector<uint8_t> payload(d.payload, d.payload + d.length);
     if (d.type == viscaip::visca_reply) {
       std::printf("reply: %s (sequence %u, %s)\n",
-                  hex(payload.data(), payload.size()).c_str(), d.sequence,
-                  meaning(payload, t.inquiry, done, ok).c_str());
+                  viscaip::hex(payload.data(), payload.size()).c_str(),
+                  d.sequence, meaning(payload, t.inquiry, done, ok).c_str());
     } else {
       const bool seq_error = payload == std::vector<uint8_t>{0x0F, 0x01};
       std::printf("control: %s (sequence %u, %s)\n",
-                  hex(payload.data(), payload.size()).c_str(), d.sequence,
+                  viscaip::hex(payload.data(), payload.size()).c_str(),
+                  d.sequence,
                   seq_error ? "error: sequence number, already performed"
                             : "error: message type");
       done = true;
