@@ -29,7 +29,7 @@ enable_arch() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest dpkg-dev)
-PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config elfutils)
+PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config elfutils gdb-multiarch)
 # The packages tried in clean systems: sbuild (unshare mode), piuparts, and
 # the local repository of the previous release.
 CLEAN_ROOM_PACKAGES=(mmdebstrap sbuild uidmap piuparts apt-utils)
@@ -38,7 +38,7 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 FAULT_PACKAGES=(strace gcovr procps)
 ARMHF_PACKAGES=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf)
 # The emulated board, and the Debian system its systemd image boots.
-BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio e2fsprogs)
+BOARD_PACKAGES=(qemu-system-arm device-tree-compiler cpio e2fsprogs iproute2)
 ROOTFS_PACKAGES=(mmdebstrap arch-test)
 # The board's own kernel, built from Debian's kernel source.
 KERNEL_PACKAGES=(linux-source-6.1 gcc-arm-linux-gnueabihf make bc bison flex

@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -146,8 +147,14 @@ void daemon_loop::open_line(ms now) {
     reopen_at_ = now + kReopenIntervalMs;
     return;
   }
-  if (!::isatty(line_.cam_fd))
+  if (!::isatty(line_.cam_fd)) {
     say(opts_.line + " is not a terminal: its speed could not be set");
+  } else if (::ioctl(line_.cam_fd, TIOCEXCL) != 0) {
+    // The line is ours alone while we run: a later opener without
+    // CAP_SYS_ADMIN (the probe's sandboxed unit, a terminal program) gets
+    // EBUSY instead of mixing its bytes with the controllers' messages.
+    say("cannot take " + opts_.line + " exclusively: " + std::strerror(errno));
+  }
   line_open_ = true;
   line_fault_.clear();
   say("line " + opts_.line + " open at " + std::to_string(opts_.speed) +

@@ -5,9 +5,13 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -330,6 +334,20 @@ TEST_F(Ipd, ViscaSendShowsEveryReplyWithItsNumber) {
                 "reply: 90 60 02 FF (sequence 1, error 02: syntax, socket "
                 "0)\n");
   EXPECT_EQ(status, 1);
+  // RESET is answered by the daemon itself, with the RESET's own number.
+  EXPECT_EQ(run_send({"--udp", udp, "--seq", "9", "reset"}, status),
+            "sent: 01 (UDP " + udp +
+                ", sequence 9)\n"
+                "control: 01 (sequence 9, RESET acknowledged)\n");
+  EXPECT_EQ(status, 0);
+  run_send({"--tcp", tcp, "reset"}, status);
+  EXPECT_EQ(status, 2);
+  const std::string timed =
+      run_send({"--udp", udp, "--times", "inquiry", "00", "02"}, status);
+  EXPECT_NE(timed.find(" (sequence 1, inquiry reply) after "),
+            std::string::npos)
+      << timed;
+  EXPECT_EQ(timed.substr(timed.size() - 4), " ms\n") << timed;
 }
 
 TEST_F(Ipd, ListensOnIpv6Too) {
@@ -379,6 +397,26 @@ TEST_F(Ipd, AddressesItCannotListenOnStopItWithAReason) {
     EXPECT_EQ(status, 1) << out;
     EXPECT_NE(out.find("cannot listen on " + c.says), std::string::npos) << out;
   }
+}
+
+TEST_F(Ipd, TakesTheLineExclusively) {
+  ipd_daemon d({"--line", sim.slave_path()});
+  size_t seen = 0;
+  ASSERT_GE(d.wait_for_log("open at 115200 baud", seen), 0);
+  const int fd = ::open(sim.slave_path().c_str(),
+                        O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (::geteuid() != 0) {
+    EXPECT_LT(fd, 0);
+    EXPECT_EQ(errno, EBUSY);
+  } else {
+    // Root passes the check; the flag is what everyone else meets.
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    int exclusive = 0;
+    EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0) << std::strerror(errno);
+    EXPECT_EQ(exclusive, 1);
+  }
+  if (fd >= 0)
+    ::close(fd);
 }
 
 TEST_F(Ipd, ALineThatIsNoTerminalIsSaidSoAndItsEndNoticed) {

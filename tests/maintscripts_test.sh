@@ -6,7 +6,8 @@
 # administrator made, either way; switching between quelmar-mcu-probe and
 # quelmar-mcu-probe-static keeps it too, and so does purging the flavour
 # left behind; after removal nothing runs at boot, and purge leaves
-# nothing.
+# nothing. The same for the network camera service's package, whose
+# configuration file survives removal and goes at purge.
 #
 # Usage: maintscripts_test.sh NEW_UPLOAD_DIR OLD_UPLOAD_DIR   (as root)
 set -euo pipefail
@@ -31,6 +32,8 @@ mkdir "$root/debs"
 cp "$old/quelmar-mcu-probe_"*"_$arch.deb" "$root/debs/old.deb"
 cp "$new/quelmar-mcu-probe_"*"_$arch.deb" "$root/debs/new.deb"
 cp "$new/quelmar-mcu-probe-static_"*"_$arch.deb" "$root/debs/static.deb"
+cp "$old/quelmar-visca-ipd_"*"_$arch.deb" "$root/debs/ipd-old.deb"
+cp "$new/quelmar-visca-ipd_"*"_$arch.deb" "$root/debs/ipd.deb"
 
 unit=quelmar-mcu-probe.service
 wants="$root/etc/systemd/system/sysinit.target.wants/$unit"
@@ -101,4 +104,30 @@ in_root dpkg --purge quelmar-mcu-probe >/dev/null 2>&1 || fail "dpkg --purge"
 [ ! -e "$root/etc/init.d/quelmar-mcu-probe" ] || fail "init script left after purge"
 [ -z "$(ls "$root"/var/lib/systemd/deb-systemd-helper-enabled/ 2>/dev/null | grep quelmar || true)" ] ||
   fail "deb-systemd-helper state left after purge"
+
+step "the service: installed enabled; disabled and upgraded, it stays so"
+unit=quelmar-visca-ipd.service
+wants="$root/etc/systemd/system/multi-user.target.wants/$unit"
+ipd_rc_links() { find "$root"/etc/rc?.d -name '*quelmar-visca-ipd' 2>/dev/null; }
+install ipd-old
+expect_enabled "installing the service"
+[ -n "$(ipd_rc_links)" ] || fail "installing: the service's init script is not registered"
+admin disable
+install ipd
+expect_disabled "the service's upgrade"
+admin enable
+install ipd
+expect_enabled "the service's upgrade"
+
+step "the service removed: its configuration stays; purged: nothing left"
+config=/etc/default/quelmar-visca-ipd
+echo 'SPEED=9600' >>"$root$config"
+in_root dpkg -r quelmar-visca-ipd >/dev/null 2>&1 || fail "dpkg -r quelmar-visca-ipd"
+[ ! -e "$root/usr/sbin/quelmar-visca-ipd" ] && [ ! -e "$root/lib/systemd/system/$unit" ] ||
+  fail "the service or its unit is still there after removal"
+grep -qx 'SPEED=9600' "$root$config" || fail "removal lost the administrator's configuration"
+in_root dpkg --purge quelmar-visca-ipd >/dev/null 2>&1 || fail "dpkg --purge quelmar-visca-ipd"
+[ ! -e "$root$config" ] || fail "configuration left after purge"
+[ ! -e "$wants" ] && [ ! -L "$wants" ] || fail "the service's enablement left after purge"
+[ -z "$(ipd_rc_links)" ] || fail "the service's rc links left after purge: $(ipd_rc_links)"
 echo "maintainer scripts: install, upgrade, flavour switch, remove and purge keep the administrator's choice"

@@ -6,8 +6,10 @@
 # the dynamic one and needs no shared library; the development package
 # installs beside another architecture's copy; the systemd unit verifies;
 # another project links the packaged controller through CMake and through
-# pkg-config; and the -dbgsym package turns an address in the stripped
-# probe back into a source line.
+# pkg-config; the network camera service's package is whole, enabled but
+# not started, and confined; and the -dbgsym package turns an address in
+# the stripped probe back into a source line, which gdb shows from the
+# source package unpacked as Debian unpacks it.
 #
 # Usage: package_test.sh SOURCE_DIR ARCH CXX [TOOLCHAIN_FILE [EMULATOR...]]
 # With QUELMAR_UPLOADS set, the uploads are taken from there (a folder per
@@ -17,10 +19,10 @@ src=$1 arch=$2 cxx=$3 toolchain=${4:-}
 shift $(($# < 4 ? $# : 4))
 emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
 # No 'producer | grep -q' anywhere: grep -q exits at its first match, the
 # producer dies of SIGPIPE and pipefail fails the whole check at random.
 # Output is taken whole first, then searched.
@@ -48,6 +50,8 @@ lacks() { ! grep -q "$2" <<<"$(files "$1")" || fail "$(basename "$1") has $2"; }
 probe=$(deb quelmar-mcu-probe)
 static=$(deb quelmar-mcu-probe-static)
 sim=$(deb quelmar-mcu-sim)
+ipd=$(deb quelmar-visca-ipd)
+deb quelmar-visca-ipd-dbgsym >/dev/null
 dev=$(deb libquelmar-visca-dev)
 probe_dbg=$(deb quelmar-mcu-probe-dbgsym)
 deb quelmar-mcu-probe-static-dbgsym >/dev/null
@@ -80,7 +84,14 @@ has "$sim" usr/share/man/man1/visca-send.1.gz
 has "$dev" usr/include/quelmar/visca.h
 has "$dev" usr/include/quelmar/timer.h
 lacks "$dev" visca_port.h
-for p in "$probe" "$static" "$sim" "$dev"; do
+has "$ipd" usr/sbin/quelmar-visca-ipd
+has "$ipd" lib/systemd/system/quelmar-visca-ipd.service
+has "$ipd" etc/init.d/quelmar-visca-ipd
+has "$ipd" etc/default/quelmar-visca-ipd
+has "$ipd" usr/share/man/man8/quelmar-visca-ipd.8.gz
+lacks "$ipd" quelmar-mcu-probe
+lacks "$probe" quelmar-visca-ipd
+for p in "$probe" "$static" "$sim" "$dev" "$ipd"; do
   name=$(field "$p" Package)
   has "$p" "usr/share/doc/$name/copyright"
   has "$p" "usr/share/doc/$name/changelog.gz"
@@ -105,9 +116,10 @@ for f in Conflicts Replaces Provides; do
     fail "the static probe lacks $f: quelmar-mcu-probe"
 done
 [ -n "$(field "$static" Built-Using)" ] || fail "the static probe names no Built-Using"
-for p in probe static; do
-  dpkg-deb -x "$(eval echo "\$$p")" "$work/$p"
-done
+dpkg-deb -x "$probe" "$work/probe"
+dpkg-deb -x "$static" "$work/static"
+dpkg-deb -x "$ipd" "$work/ipd"
+dpkg-deb -e "$ipd" "$work/control-quelmar-visca-ipd"
 case "$arch" in # ELF e_machine
   armhf) machine=0028 ;;
   amd64) machine=003e ;;
@@ -134,6 +146,24 @@ for c in "$work"/control-quelmar-mcu-probe "$work"/control-quelmar-mcu-probe-sta
     fail "$(basename "$c"): init script is not a conffile"
 done
 sh -n "$work/probe/etc/init.d/quelmar-mcu-probe" || fail "init script syntax"
+# The service: enabled and its init script registered, never started by
+# installing (an upgrade restarts it only if it runs), stopped on removal;
+# its configuration is the administrator's.
+c="$work/control-quelmar-visca-ipd"
+grep -q 'deb-systemd-helper enable .quelmar-visca-ipd.service' "$c/postinst" ||
+  fail "quelmar-visca-ipd: the postinst does not enable the unit"
+grep -q 'update-rc.d quelmar-visca-ipd defaults' "$c/postinst" ||
+  fail "quelmar-visca-ipd: init script not registered"
+starts=$(grep -E 'deb-systemd-invoke|invoke-rc.d' "$c/postinst" || true)
+[ "$starts" = "$(grep 'deb-systemd-invoke try-restart' <<<"$starts")" ] &&
+  [ -n "$starts" ] ||
+  fail "quelmar-visca-ipd: the postinst should only try-restart: $starts"
+grep -q 'deb-systemd-invoke stop quelmar-visca-ipd.service' "$c/prerm" ||
+  fail "quelmar-visca-ipd: the prerm does not stop the service"
+for f in /etc/default/quelmar-visca-ipd /etc/init.d/quelmar-visca-ipd; do
+  grep -qx "$f" "$c/conffiles" || fail "quelmar-visca-ipd: $f is not a conffile"
+done
+sh -n "$work/ipd/etc/init.d/quelmar-visca-ipd" || fail "the service's init script syntax"
 
 # Multi-Arch: same, in a throwaway dpkg database: the host's copy of the
 # development package installs beside the board's.
@@ -150,21 +180,30 @@ if [ -n "$twin_arch" ]; then
   echo "libquelmar-visca-dev: $arch and $twin_arch installed side by side"
 fi
 
-if command -v systemd-analyze >/dev/null; then
-  out=$(systemd-analyze verify --man=no --root="$work/probe" \
-    /lib/systemd/system/quelmar-mcu-probe.service 2>&1) ||
-    fail "unit does not verify: $out"
-  [ -z "$out" ] || fail "unit verifies with warnings: $out"
-  # The unit's sandbox, as systemd rates it: no looser than 1.0 (systemd's
-  # own best service on Debian 12 rates 2.3).
+# check_unit ROOT UNIT LIMIT: the unit verifies without a word, and its
+# sandbox, as systemd rates it, is no looser than LIMIT (systemd's own
+# best service on Debian 12 rates 2.3).
+check_unit() {
+  local out exposure
+  # A unit with the default dependencies needs the system's targets beside it.
+  mkdir -p "$1/usr/lib/systemd/system"
+  cp -n /lib/systemd/system/*.target /lib/systemd/system/*.slice \
+    "$1/usr/lib/systemd/system/" 2>/dev/null || true
+  out=$(systemd-analyze verify --man=no --root="$1" "/lib/systemd/system/$2" 2>&1) ||
+    fail "$2 does not verify: $out"
+  [ -z "$out" ] || fail "$2 verifies with warnings: $out"
   out=$(systemd-analyze security --offline=true --no-pager \
-    "$work/probe/lib/systemd/system/quelmar-mcu-probe.service" 2>&1) ||
-    fail "systemd-analyze security: $out"
+    "$1/lib/systemd/system/$2" 2>&1) || fail "systemd-analyze security: $out"
   exposure=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' <<<"$out")
   [ -n "$exposure" ] || fail "no exposure level in: $out"
-  awk -v e="$exposure" 'BEGIN { exit !(e <= 1.0) }' ||
-    fail "the unit's exposure is $exposure, above 1.0: $out"
-  echo "unit exposure: $exposure"
+  awk -v e="$exposure" -v l="$3" 'BEGIN { exit !(e <= l) }' ||
+    fail "$2: exposure $exposure, above $3: $out"
+  echo "$2 exposure: $exposure"
+}
+if command -v systemd-analyze >/dev/null; then
+  check_unit "$work/probe" quelmar-mcu-probe.service 1.0
+  # The service faces the network: it needs sockets, not a file.
+  check_unit "$work/ipd" quelmar-visca-ipd.service 2.0
 else
   echo "systemd-analyze not found: unit file not verified"
 fi
@@ -204,4 +243,18 @@ line=$(eu-addr2line -e "$bin" --debuginfo-path="$work/dbg/usr/lib/debug" -f "$ad
 grep -q 'probe/main\.cpp:[0-9]' <<<"$line" || fail "$addr resolves to: $line"
 echo "symbolised: $addr in the stripped probe is $(tr '\n' ' ' <<<"$line")"
 
-echo "packages for $arch: probe, probe-static, sim, dev and dbgsym are complete"
+# gdb, given the -dbgsym package, shows that line's source from the source
+# package unpacked where gdb runs, as dpkg-source -x (or apt source)
+# unpacks it, with no path to substitute.
+dsc=$(ls "$up"/*.dsc)
+(cd "$work" && dpkg-source -x "$dsc" >/dev/null) || fail "dpkg-source -x"
+gdb_out=$(cd "$work" && gdb-multiarch -nx -batch \
+  -ex "set debug-file-directory $work/dbg/usr/lib/debug" \
+  -ex "file $bin" -ex 'info source' -ex 'list main' -ex 'info source' 2>&1) ||
+  fail "gdb: $gdb_out"
+grep -qE '^[0-9]+[[:space:]].*\bmain\(' <<<"$gdb_out" ||
+  fail "gdb does not show main's source: $gdb_out"
+echo "gdb lists main of the stripped probe from $(basename "$dsc") unpacked:"
+sed 's/^/  /' <<<"$gdb_out"
+
+echo "packages for $arch: probe, probe-static, sim, dev, visca-ipd and dbgsym are complete"

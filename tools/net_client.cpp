@@ -125,10 +125,10 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
   const int fd = connect_to(t, label, error);
   if (fd < 0)
     return 1;
-  const auto out = t.udp ? viscaip::build(t.inquiry ? viscaip::visca_inquiry
-                                                    : viscaip::visca_command,
-                                          t.sequence, msg)
-                         : msg;
+  const auto type = t.reset     ? viscaip::control_command
+                    : t.inquiry ? viscaip::visca_inquiry
+                                : viscaip::visca_command;
+  const auto out = t.udp ? viscaip::build(type, t.sequence, msg) : msg;
   if (::send(fd, out.data(), out.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(out.size())) {
     error = "cannot send to " + t.where + ": " + std::strerror(errno);
@@ -141,8 +141,18 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
     std::printf(", sequence %u", t.sequence);
   std::printf(")\n");
 
-  const auto until = std::chrono::steady_clock::now() +
-                     std::chrono::milliseconds(t.timeout_ms);
+  const auto sent = std::chrono::steady_clock::now();
+  const auto until = sent + std::chrono::milliseconds(t.timeout_ms);
+  // " after 0.812 ms" with --times: from the sending to the reading.
+  const auto after = [&] {
+    if (!t.times)
+      return std::string();
+    const std::chrono::duration<double, std::milli> d =
+        std::chrono::steady_clock::now() - sent;
+    char text[48];
+    std::snprintf(text, sizeof text, " after %.3f ms", d.count());
+    return std::string(text);
+  };
   viscaip::framer stream(viscaip::kMaxMessage);
   bool done = false, ok = false;
   uint8_t buf[2048];
@@ -167,9 +177,10 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
                   [&](viscaip::framer::event, const viscaip::bytes &r) {
                     if (done)
                       return;
-                    std::printf("reply: %s (%s)\n",
+                    std::printf("reply: %s (%s)%s\n",
                                 viscaip::hex(r.data(), r.size()).c_str(),
-                                meaning(r, t.inquiry, done, ok).c_str());
+                                meaning(r, t.inquiry, done, ok).c_str(),
+                                after().c_str());
                   });
       continue;
     }
@@ -182,9 +193,15 @@ int send(const target &t, const std::vector<uint8_t> &msg, std::string &error) {
     }
     const std::vector<uint8_t> payload(d.payload, d.payload + d.length);
     if (d.type == viscaip::visca_reply) {
-      std::printf("reply: %s (sequence %u, %s)\n",
+      std::printf("reply: %s (sequence %u, %s)%s\n",
                   viscaip::hex(payload.data(), payload.size()).c_str(),
-                  d.sequence, meaning(payload, t.inquiry, done, ok).c_str());
+                  d.sequence, meaning(payload, t.inquiry, done, ok).c_str(),
+                  after().c_str());
+    } else if (t.reset && d.type == viscaip::control_reply &&
+               payload == std::vector<uint8_t>{0x01}) {
+      std::printf("control: 01 (sequence %u, RESET acknowledged)\n",
+                  d.sequence);
+      done = ok = true;
     } else {
       const bool seq_error = payload == std::vector<uint8_t>{0x0F, 0x01};
       std::printf("control: %s (sequence %u, %s)\n",

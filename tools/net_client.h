@@ -15,12 +15,14 @@ struct target {
   uint32_t sequence = 1; // the datagram's sequence number (UDP)
   int timeout_ms = 5000; // for the last reply, from the sending
   bool inquiry = false;  // a reply ends it; for a command, the completion
+  bool reset = false;    // a RESET of the sequence numbers instead (UDP)
+  bool times = false;    // each reply says how long after the sending
 };
 
 // Sends msg and prints the replies until the completion, the inquiry's
-// reply, an error or the timeout. Returns 0 when the command completed or
-// the inquiry was answered, 1 otherwise; error says why the camera could
-// not be reached, when it could not.
+// reply, an error or the timeout. Returns 0 when the command completed,
+// the inquiry was answered or the RESET acknowledged, 1 otherwise; error says
+// why the camera could not be reached, when it could not.
 int send(const target &t, const std::vector<uint8_t> &msg, std::string &error);
 
 } // namespace net

@@ -17,8 +17,9 @@ const char kUsage[] =
     "Usage: visca-send [--device PATH] [--speed 115200|9600]\n"
     "                  command|inquiry TYPE ID [PAYLOAD...]\n"
     "       visca-send --udp HOST[:PORT] | --tcp HOST[:PORT]\n"
-    "                  [--seq N] [--timeout MS]\n"
+    "                  [--seq N] [--timeout MS] [--times]\n"
     "                  command|inquiry TYPE ID [PAYLOAD...]\n"
+    "       visca-send --udp HOST[:PORT] [--seq N] [--timeout MS] reset\n"
     "       visca-send --help\n"
     "\n"
     "Sends 81 01 TYPE ID PAYLOAD FF (a command) or 81 09 TYPE ID PAYLOAD FF\n"
@@ -30,7 +31,8 @@ const char kUsage[] =
     "\n"
     "Over the network it sends the same message to a camera and prints\n"
     "every reply as it comes, until the completion, the inquiry's reply,\n"
-    "an error, or the timeout.\n"
+    "an error, or the timeout. 'reset' sends VISCA over IP's RESET, which\n"
+    "starts the camera's count of sequence numbers afresh.\n"
     "\n"
     "Options:\n"
     "  --device PATH   the serial device (default /dev/ttyPS1)\n"
@@ -40,10 +42,11 @@ const char kUsage[] =
     "  --seq N         the datagram's sequence number (default 1)\n"
     "  --timeout MS    how long to wait for the last reply over the\n"
     "                  network (default 5000)\n"
+    "  --times         say how long after the sending each reply came\n"
     "  --help          show this text\n"
     "\n"
-    "Exit status: 0 when the command completed or the inquiry was answered,\n"
-    "1 when it was not, 2 for bad arguments.\n";
+    "Exit status: 0 when the command completed, the inquiry was answered\n"
+    "or the RESET acknowledged; 1 when it was not, 2 for bad arguments.\n";
 
 [[noreturn]] void usage_error(const std::string &msg) {
   std::fprintf(stderr, "visca-send: %s\nTry 'visca-send --help'.\n",
@@ -105,6 +108,8 @@ int main(int argc, char **argv) {
     } else if (a == "--seq" && i + 1 < argc) {
       target.sequence = static_cast<uint32_t>(
           decimal(argv[++i], 0xFFFFFFFFull, "sequence number"));
+    } else if (a == "--times") {
+      target.times = true;
     } else if (a == "--timeout" && i + 1 < argc) {
       target.timeout_ms =
           static_cast<int>(decimal(argv[++i], 600000, "timeout"));
@@ -113,6 +118,17 @@ int main(int argc, char **argv) {
     } else {
       args.push_back(argv[i]);
     }
+  }
+  if (args.size() == 1 && std::string(args[0]) == "reset") {
+    if (!target.udp || target.where.empty())
+      usage_error("reset is VISCA over IP's: it needs --udp");
+    // RESET: a control command whose payload is 01.
+    target.reset = true;
+    std::string error;
+    const int rc = net::send(target, {0x01}, error);
+    if (!error.empty())
+      std::fprintf(stderr, "visca-send: %s\n", error.c_str());
+    return rc;
   }
   if (args.size() < 3)
     usage_error("need command|inquiry, TYPE and ID");
