@@ -6,7 +6,9 @@
 #   board_test.sh debs BUILD_DIR PACKAGE [UPLOADS]
 #                                                the armhf packages (from the
 #                                                host build's UPLOADS when
-#                                                fresh), and the probe's
+#                                                built from this very
+#                                                source), and the probe's
+#                                                and the service's
 #   board_test.sh image busybox|systemd BUILD_DIR
 #   board_test.sh kernel MACHINE                 make or fetch its kernel
 #   board_test.sh run MACHINE busybox|systemd SCENARIO BUILD_DIR HOST_SIM
@@ -17,25 +19,18 @@
 #
 # Machines are the folders of board/ (zynq7000, zcu102, ...). Scenarios:
 # 115200, 9600, silent, noise, stale, no-uart, rival (a second reader on
-# ttyPS1). Each boots the board once
+# ttyPS1); camera and camera-no-uart (the network camera, driven from this
+# machine over the board's network: camera_test.sh). Each boots the board once
 # and checks what the guest and the simulated MCU report. Time bounds are
 # lower bounds on the probe's pauses, read off the MCU's log (host time),
 # and, without the UART, the probe's wait for the device, in guest time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+. "$here/../tests/lib.sh"
 
 # As root the board must be built and booted; elsewhere it cannot be.
-if [ "$(id -u)" -ne 0 ]; then
-  [ -z "${QUELMAR_REQUIRE_SANDBOX:-}" ] || fail "the board tests need root"
-  echo "board tests need root: skipped"
-  exit 77
-fi
+need_root "the board"
 
 kind=$1
 shift
@@ -46,13 +41,16 @@ debs)
   mkdir -p "$build/board/debs" "$build/board/previous"
   previous=$(dpkg-parsechangelog -l "$here/../debian/changelog" -o1 -c1 -SVersion)
   # The host build's uploads of this source and of the previous release
-  # (built from its changelog entry) serve when they are newer than every
-  # file of the source; otherwise they are built here, as Debian builds
-  # them (the tests ran in this build).
-  newest=$(cd "$here/.." && git ls-files -z 2>/dev/null | xargs -0 stat -c %Y 2>/dev/null |
-    sort -n | tail -n1)
-  fresh() { [ -n "$newest" ] && [ -s "$1/$2/build.log" ] && [ "$(stat -c %Y "$1/$2/build.log")" -gt "$newest" ]; }
-  if [ -n "$uploads" ] && fresh "$uploads/new" armhf && fresh "$uploads/previous" armhf; then
+  # (built from its changelog entry) serve when they were built from this
+  # very source, file for file (a checkout or not); otherwise they are
+  # built here, as Debian builds them (the tests ran in this build).
+  packages=$here/../scripts/packages.sh
+  fresh() { # UPLOAD_DIR [--release VERSION]
+    [ -s "$1/armhf/source.manifest" ] &&
+      cmp -s "$1/armhf/source.manifest" <("$packages" "${@:2}" --manifest)
+  }
+  if [ -n "$uploads" ] && fresh "$uploads/new" &&
+    fresh "$uploads/previous" --release "$previous"; then
     cp -r "$uploads/new/armhf" "$build/board/armhf"
     cp -r "$uploads/previous/armhf" "$build/board/previous/armhf"
     echo "board: the packages of $uploads"
@@ -62,16 +60,27 @@ debs)
     QUELMAR_PACKAGES_DIR="$build/board/previous" DEB_BUILD_PROFILES=nocheck \
       "$here/../scripts/packages.sh" --release "$previous" armhf || fail "packages $previous"
   fi
-  cp "$build/board/armhf/${package}_"*_armhf.deb "$build/board/debs/" ||
-    fail "no $package package"
+  for p in "$package" quelmar-visca-ipd; do
+    cp "$build/board/armhf/${p}_"*_armhf.deb "$build/board/debs/" || fail "no $p package"
+  done
   ls "$build"/board/debs/*.deb
   exit 0
   ;;
 image)
   image=$1 build=$2
   deb=$(ls "$build"/board/debs/quelmar-mcu-probe*_armhf.deb)
+  service=$(ls "$build"/board/debs/quelmar-visca-ipd_*_armhf.deb)
   start=$(date +%s)
-  "$here/$image-image.sh" "$deb" "$build/board/$image.cpio"
+  if [ "$image" = busybox ]; then
+    "$here/busybox-image.sh" "$deb" "$service" "$build/board/$image.cpio"
+  else
+    # The packages a camera test installs on the running board.
+    "$here/systemd-image.sh" --install "$service" \
+      --with "$(ls "$build"/board/previous/armhf/quelmar-mcu-probe_*_armhf.deb)" \
+      --with "$(ls "$build"/board/armhf/quelmar-mcu-probe_*_armhf.deb)" \
+      --with "$(ls "$build"/board/armhf/quelmar-mcu-probe-static_*_armhf.deb)" \
+      "$deb" "$build/board/$image.cpio"
+  fi
   echo "board: $image image built in $(($(date +%s) - start)) s" \
     "($(du -m "$build/board/$image.cpio" | cut -f1) MiB)"
   if [ "$image" = busybox ]; then
@@ -79,7 +88,7 @@ image)
     # it must come out the same to the byte.
     again=$(mktemp -d)
     trap 'rm -rf "$again"' EXIT
-    (umask 077 && "$here/$image-image.sh" "$deb" "$again/other-name.cpio")
+    (umask 077 && "$here/$image-image.sh" "$deb" "$service" "$again/other-name.cpio")
     if ! cmp -s "$build/board/$image.cpio" "$again/other-name.cpio"; then
       install_missing diffoscope
       diffoscope --text - "$build/board/$image.cpio" "$again/other-name.cpio" || true
@@ -97,7 +106,9 @@ kernel)
   echo "board: $1 kernel $kernel ready in $(($(date +%s) - start)) s"
   exit 0
   ;;
-run) ;;
+run)
+  case "$3" in camera*) exec "$here/camera_test.sh" "$@" ;; esac
+  ;;
 upgrade)
   machine=$1 build=$2 sim=$3
   load_machine "$machine"
@@ -318,15 +329,8 @@ fi
 
 # systemd: the unit's sandbox as the guest's systemd rates it, which must
 # be the host's offline rating of the packaged unit, and at most 1.0.
-deb=$(ls "$build"/board/debs/quelmar-mcu-probe*_armhf.deb)
-dpkg-deb --fsys-tarfile "$deb" |
-  tar -xO ./lib/systemd/system/quelmar-mcu-probe.service >"$out/quelmar-mcu-probe.service"
-offline=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' \
-  <<<"$(systemd-analyze security --offline=true --no-pager "$out/quelmar-mcu-probe.service" 2>&1)")
-[ -n "$offline" ] && [ "$(said exposure)" = "$offline" ] ||
-  fail "exposure $(said exposure) on the board, $offline offline"
-awk -v e="$offline" 'BEGIN { exit !(e <= 1.0) }' || fail "exposure $offline above 1.0"
-echo "board: $machine systemd $scenario: exposure $offline on the board and offline"
+check_exposure "$(ls "$build"/board/debs/quelmar-mcu-probe*_armhf.deb)" \
+  quelmar-mcu-probe.service "$(said exposure)" 1.0
 
 # The sandbox holds: each denial comes from it (the same tries succeed
 # outside it), and what the probe needs is allowed.

@@ -18,6 +18,18 @@
 #   --memory SIZE    guest memory (default: the machine's)
 #   --append ARGS    more kernel arguments
 #   --mcu-log FILE   write the MCU's traffic there (default: standard error)
+#   --net ADDR       the board's Ethernet on QEMU's user network (the guest
+#                    is 10.0.2.15, the host 10.0.2.2), with the network
+#                    camera's ports forwarded from ADDR, a loopback address:
+#                    UDP 52381 and TCP 5678. Only inside a network namespace
+#                    that has nothing but loopback (unshare --net), so the
+#                    guest reaches nothing outside: QEMU's own restriction
+#                    (restrict=on) drops every UDP datagram from the guest,
+#                    the replies to forwarded ones too.
+#   --steer          the console's input is standard input, and the guest
+#                    (kernel argument quelmar.steer) takes commands from it
+#                    once booted (else: no input, or the terminal with
+#                    --shell)
 #   --sim PATH       the simulator (default build/default/sim/visca-mcu-sim)
 #   --shell          keep the guest up with a shell on this terminal
 #   --timeout SECS   stop QEMU after this long (default 600; 0: never)
@@ -28,7 +40,7 @@
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 
-no_uart=0 memory="" append="" mcu_log="" shell=0 timeout=600
+no_uart=0 memory="" append="" mcu_log="" shell=0 timeout=600 net="" steer=0
 sim="$project_dir/build/default/sim/visca-mcu-sim"
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -37,6 +49,8 @@ while [ $# -gt 0 ]; do
   --memory) memory=$2; shift ;;
   --append) append=$2; shift ;;
   --mcu-log) mcu_log=$2; shift ;;
+  --net) net=$2; shift ;;
+  --steer) steer=1 ;;
   --sim) sim=$2; shift ;;
   --shell) shell=1 ;;
   --timeout) timeout=$2; shift ;;
@@ -99,9 +113,21 @@ if [ "$shell" -eq 1 ]; then
   cmdline="$cmdline quelmar.shell"
   console=(-serial mon:stdio)
   input=/dev/stdin
+elif [ "$steer" -eq 1 ]; then
+  cmdline="$cmdline quelmar.steer"
+  console=(-serial stdio)
+  input=/dev/stdin
 else
   console=(-serial stdio)
   input=/dev/null
+fi
+# No NIC at all unless asked: -nodefaults leaves the GEM unconnected.
+nic=()
+if [ -n "$net" ]; then
+  others=$(ip -o link show | awk -F': ' '$2 != "lo" { print $2 }')
+  [ -z "$others" ] ||
+    die "--net needs a network namespace with loopback alone (unshare --net); here: $(echo $others)"
+  nic=(-nic "user,net=10.0.2.0/24,host=10.0.2.2,hostfwd=udp:$net:52381-10.0.2.15:52381,hostfwd=tcp:$net:5678-10.0.2.15:5678")
 fi
 limit=()
 [ "$timeout" -gt 0 ] && limit=(timeout --foreground "$timeout")
@@ -112,5 +138,5 @@ status=0
 "${limit[@]}" "${machine_qemu[@]}" -m "$memory" \
   -kernel "$kernel" -dtb "$work/board.dtb" "${root[@]}" \
   -append "$cmdline" -display none -monitor none -nodefaults -no-reboot \
-  "${console[@]}" "${serial1[@]}" <"$input" || status=$?
+  "${console[@]}" "${serial1[@]}" "${nic[@]}" <"$input" || status=$?
 exit "$status"

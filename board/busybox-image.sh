@@ -1,23 +1,30 @@
 #!/usr/bin/env bash
 # Builds the BusyBox image of the emulated board: an initramfs with Debian's
-# static BusyBox for armhf and the probe from the project's armhf package,
-# started by the package's own init script as BusyBox's rcS starts it on a
-# board without systemd. A dynamically linked probe gets Debian's armhf C
-# and C++ runtime from the archive; a static one needs none.
+# static BusyBox for armhf, the probe from the project's armhf package and,
+# when given, the network camera service from its package, each started by
+# the package's own init script as BusyBox's rcS starts it on a board
+# without systemd: the probe first, then the service. The Ethernet gets the
+# address of QEMU's user network, 10.0.2.15, statically. Dynamically linked
+# programs get Debian's armhf C and C++ runtime from the archive.
 #
-# Usage: busybox-image.sh PROBE_DEB OUT.cpio
+# Usage: busybox-image.sh PROBE_DEB [SERVICE_DEB] OUT.cpio
 #
 # The guest prints its evidence on the console as "QUELMAR: ..." lines and
 # reboots, which ends QEMU. Kernel arguments steer it:
 #   quelmar.stale=TEXT   leave TEXT in the version file before the probe runs
 #   quelmar.rival        start a second reader of ttyPS1 (cat) before it
 #   quelmar.shell        stay up with a shell on the console instead
+#   quelmar.steer        once booted, say "QUELMAR: ready" and take
+#                        commands from the console, a line each: "kill"
+#                        (the service, with SIGKILL; says when it is back),
+#                        "done" (report and reboot)
 set -euo pipefail
 # What this script creates has the same modes whatever the caller's umask.
 umask 022
 . "$(dirname "$0")/lib.sh"
-[ $# -eq 2 ] || die "usage: busybox-image.sh PROBE_DEB OUT.cpio"
-probe_deb=$1 out=$2
+[ $# -eq 2 ] || [ $# -eq 3 ] || die "usage: busybox-image.sh PROBE_DEB [SERVICE_DEB] OUT.cpio"
+probe_deb=$1 out=${!#} service_deb=
+[ $# -eq 2 ] || service_deb=$2
 [ "$(id -u)" -eq 0 ] || die "needs root (device nodes in the image)"
 install_missing "${BOARD_PACKAGES[@]}"
 enable_arch armhf
@@ -32,15 +39,32 @@ mv "$root/pkg/bin/busybox" "$root/bin/busybox"
 rm -rf "$root/pkg"
 mknod -m 600 "$root/dev/console" c 5 1
 
-dpkg-deb -x "$probe_deb" "$root"
-if grep -q libc6 <<<"$(dpkg-deb -f "$probe_deb" Depends)"; then
+dynamic=0
+for deb in "$probe_deb" $service_deb; do
+  dpkg-deb -x "$deb" "$root"
+  ! grep -q libc6 <<<"$(dpkg-deb -f "$deb" Depends)" || dynamic=1
+done
+if [ "$dynamic" -eq 1 ]; then
   for lib in libc6 libstdc++6 libgcc-s1; do
     dpkg-deb -x "$(fetch_deb "$lib:armhf")" "$root"
   done
 fi
 rm -rf "$root/usr/share"
-# Where BusyBox's rcS looks; the number orders it early.
+# Where BusyBox's rcS looks; the numbers order them: the network, the probe
+# (which owns the UART until it is done), then the service.
 ln -s quelmar-mcu-probe "$root/etc/init.d/S15quelmar-mcu-probe"
+[ -z "$service_deb" ] ||
+  ln -s quelmar-visca-ipd "$root/etc/init.d/S20quelmar-visca-ipd"
+cat >"$root/etc/init.d/S10network" <<'EOF'
+#!/bin/sh
+# QEMU's user network: the board is 10.0.2.15, the host 10.0.2.2.
+ifconfig lo 127.0.0.1 up
+if [ -e /sys/class/net/eth0 ]; then
+  ifconfig eth0 10.0.2.15 netmask 255.255.255.0 up &&
+    route add default gw 10.0.2.2
+fi
+EOF
+chmod 755 "$root/etc/init.d/S10network"
 
 cat >"$root/init" <<'EOF'
 #!/bin/busybox sh
@@ -75,10 +99,13 @@ cat >"$root/etc/init.d/rcS" <<'EOF'
 for script in /etc/init.d/S??*; do
   [ -x "$script" ] || continue
   from=$(cut -d' ' -f1 /proc/uptime)
+  # Whether the probe's result was there when the script started.
+  file=no
+  [ ! -f /tmp/quelmar-mcu-version ] || file=yes
   "$script" start
   rc=$?
   to=$(cut -d' ' -f1 /proc/uptime)
-  echo "QUELMAR: rcS $(basename "$script") start rc=$rc from=$from to=$to"
+  echo "QUELMAR: rcS $(basename "$script") start rc=$rc from=$from to=$to file=$file"
 done
 EOF
 
@@ -105,6 +132,34 @@ if [ -f /rival.pid ]; then
 fi
 /etc/init.d/quelmar-mcu-probe status >/dev/null 2>&1
 echo "QUELMAR: status rc=$?"
+if [ -x /etc/init.d/quelmar-visca-ipd ]; then
+  /etc/init.d/quelmar-visca-ipd status >/dev/null 2>&1
+  echo "QUELMAR: service-status rc=$?"
+fi
+if grep -qw quelmar.steer /proc/cmdline; then
+  echo "QUELMAR: ready"
+  while read -r command; do
+    case "$command" in
+    kill)
+      # The init script's watcher starts it again a second later.
+      old=$(pidof quelmar-visca-ipd)
+      kill -KILL $old
+      new= tries=0
+      while [ "$tries" -lt 200 ]; do
+        new=$(pidof quelmar-visca-ipd)
+        [ -z "$new" ] || [ "$new" = "$old" ] || break
+        tries=$((tries + 1))
+        sleep 0.1
+      done
+      echo "QUELMAR: killed $old, back as ${new:-nothing}"
+      ;;
+    done) break ;;
+    esac
+  done
+fi
+if [ -f /var/log/quelmar-visca-ipd.log ]; then
+  sed 's/^/QUELMAR: service-log /' /var/log/quelmar-visca-ipd.log
+fi
 echo "QUELMAR: done"
 if grep -qw quelmar.shell /proc/cmdline; then
   exec setsid cttyhack sh

@@ -188,3 +188,65 @@ pack_cpio() {
     cpio -o -H newc --quiet --reproducible) >"$2.new" || die "cpio"
   mv "$2.new" "$2"
 }
+
+# A board steered from here over its console (boot.sh --steer), with its
+# network camera reached through the forwarded ports. The caller runs in a
+# network namespace of its own (own_network_namespace), so nothing but
+# loopback is reachable from the guest or from here.
+#   own_network_namespace "$0" "$@"   re-runs the calling script in one
+#   steered_boot DIR BOOT_ARGS...      boots in the background: the console
+#                                      in DIR/console.log, fd 3 its input
+#   steer LINE                         a command to the guest
+#   wait_said PATTERN SECONDS          until a "QUELMAR: PATTERN" line
+#   stop_board                         ends boot.sh, QEMU and the MCU
+own_network_namespace() {
+  if [ -z "${QUELMAR_NETNS:-}" ]; then
+    exec unshare --net env QUELMAR_NETNS=1 "$@"
+  fi
+  ip link set lo up || die "no loopback in the network namespace"
+}
+
+board_pid=
+steered_boot() {
+  local dir=$1
+  shift
+  board_console=$dir/console.log
+  mkfifo "$dir/steer"
+  # A process group of its own, so that stop_board ends all of it.
+  setsid "$board_dir/boot.sh" --steer "$@" <"$dir/steer" >"$board_console" 2>&1 &
+  board_pid=$!
+  exec 3>"$dir/steer"
+}
+
+steer() { echo "$*" >&3; }
+
+wait_said() {
+  local start=$SECONDS
+  until grep -aqE "^QUELMAR: $1" "$board_console"; do
+    kill -0 "$board_pid" 2>/dev/null || die "the board stopped before saying: $1"
+    ((SECONDS - start < $2)) || die "the board did not say within $2 s: $1"
+    sleep 0.2
+  done
+}
+
+stop_board() {
+  [ -z "$board_pid" ] || kill -- "-$board_pid" 2>/dev/null || true
+  board_pid=
+}
+
+# check_exposure DEB UNIT RATED LIMIT: the guest's systemd rated UNIT's
+# sandbox RATED, which must be what systemd-analyze security makes of the
+# unit packaged in DEB here, offline, and at most LIMIT.
+check_exposure() {
+  local dir offline
+  dir=$(mktemp -d)
+  dpkg-deb --fsys-tarfile "$1" | tar -C "$dir" -x "./lib/systemd/system/$2"
+  offline=$(sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p' \
+    <<<"$(systemd-analyze security --offline=true --no-pager "$dir/lib/systemd/system/$2" 2>&1)")
+  rm -rf "$dir"
+  [ -n "$offline" ] && [ "$3" = "$offline" ] ||
+    die "$2: exposure $3 on the board, $offline offline"
+  awk -v e="$offline" -v l="$4" 'BEGIN { exit !(e <= l) }' ||
+    die "$2: exposure $offline, above $4"
+  echo "board: $2: exposure $offline on the board and offline"
+}

@@ -85,5 +85,7 @@ int main(void) {
   report("set-clock", set_clock());
   report("open-ttyPS1", open_tty("/dev/ttyPS1"));
   report("tmp-create-rename", create_and_rename_in_tmp());
+  report("write-var-tmp", write_file_in("/var/tmp"));
+  report("write-dev-shm", write_file_in("/dev/shm"));
   return 0;
 }

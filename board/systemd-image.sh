@@ -5,12 +5,17 @@
 # initramfs. The base system is cached, keyed by the package versions and
 # sources that went into it; the probe is installed afresh on each build.
 #
-# Usage: systemd-image.sh [--with DEB]... PROBE_DEB OUT.cpio|OUT.img
-#   OUT.cpio  an initramfs, booted into RAM
-#   OUT.img   an ext4 file system for the SD card, which keeps what the
-#             guest changes from one boot to the next
-#   --with    a package to leave in the guest's /var/cache/quelmar/debs,
-#             as NAME_VERSION.deb, for a later step to install
+# Usage: systemd-image.sh [--install DEB]... [--with DEB]... PROBE_DEB
+#                         OUT.cpio|OUT.img
+#   OUT.cpio   an initramfs, booted into RAM
+#   OUT.img    an ext4 file system for the SD card, which keeps what the
+#              guest changes from one boot to the next
+#   --install  another package to install with the probe (the service)
+#   --with     a package to leave in the guest's /var/cache/quelmar/debs,
+#              as NAME_VERSION.deb, for a later step to install
+#
+# systemd-networkd gives the Ethernet the address of QEMU's user network,
+# 10.0.2.15, statically.
 #
 # With the kernel argument quelmar.step=STEP[,STEP...] the guest does each
 # step once it has reported, before it reboots: enable or disable (the
@@ -20,17 +25,25 @@
 # Once the system is up, a report unit prints the evidence on the console
 # as "QUELMAR: ..." lines (guest timestamps in microseconds) and reboots,
 # which ends QEMU (boot.sh runs it with -no-reboot). With the kernel
-# argument quelmar.shell it logs root in on the console instead.
+# argument quelmar.shell it logs root in on the console instead. With
+# quelmar.steer it says "QUELMAR: ready" once booted and takes commands
+# from the console, a line each, answering each with QUELMAR lines:
+#   kill           the service, with SIGKILL; says when systemd restarted it
+#   deny ADDR      IPAddressDeny=ADDR for the service (systemctl set-property
+#                  --runtime, a drop-in under /run); "deny" alone lifts it
+#   install DEB... dpkg -i of packages left by --with, one after the other,
+#                  with the probe unit's invocation before and after
+#   done           report and reboot
 set -euo pipefail
 # What this script creates has the same modes whatever the caller's umask.
 umask 022
 . "$(dirname "$0")/lib.sh"
-extras=()
-while [ "${1:-}" = --with ]; do
-  extras+=("$2")
+extras=() installs=()
+while [ "${1:-}" = --with ] || [ "${1:-}" = --install ]; do
+  if [ "$1" = --with ]; then extras+=("$2"); else installs+=("$2"); fi
   shift 2
 done
-[ $# -eq 2 ] || die "usage: systemd-image.sh [--with DEB]... PROBE_DEB OUT.cpio|OUT.img"
+[ $# -eq 2 ] || die "usage: systemd-image.sh [--install DEB]... [--with DEB]... PROBE_DEB OUT.cpio|OUT.img"
 probe_deb=$1 out=$2
 [ "$(id -u)" -eq 0 ] || die "needs root (mmdebstrap, chroot)"
 install_missing "${BOARD_PACKAGES[@]}" "${ROOTFS_PACKAGES[@]}"
@@ -67,10 +80,29 @@ root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 tar -C "$root" -xf "$base"
 
-# The package, installed as on a Debian board.
-cp "$probe_deb" "$root/tmp/probe.deb"
-chroot "$root" dpkg -i /tmp/probe.deb >&2 || die "dpkg -i of the probe"
-rm "$root/tmp/probe.deb"
+# The packages, installed as on a Debian board.
+for deb in "$probe_deb" "${installs[@]}"; do
+  cp "$deb" "$root/tmp/install.deb"
+  chroot "$root" dpkg -i /tmp/install.deb >&2 || die "dpkg -i of $(basename "$deb")"
+  rm "$root/tmp/install.deb"
+done
+# The Ethernet, as a Debian board configures it with systemd-networkd.
+mkdir -p "$root/etc/systemd/network"
+cat >"$root/etc/systemd/network/10-eth0.network" <<'EOF'
+[Match]
+Name=eth0
+
+[Network]
+Address=10.0.2.15/24
+Gateway=10.0.2.2
+LinkLocalAddressing=no
+IPv6AcceptRA=no
+# The board's kernel has no packet sockets, which LLDP would need.
+LLDP=no
+EmitLLDP=no
+EOF
+chroot "$root" systemctl enable systemd-networkd.service >&2 ||
+  die "cannot enable systemd-networkd"
 mkdir -p "$root/var/cache/quelmar/debs"
 for deb in "${extras[@]}"; do
   cp "$deb" "$root/var/cache/quelmar/debs/$(dpkg-deb -f "$deb" Package)_$(dpkg-deb -f "$deb" Version).deb"
@@ -129,6 +161,8 @@ unit_file="$root/usr/lib/systemd/system/quelmar-mcu-probe.service"
 [Unit]
 Description=Check the probe's sandbox
 After=quelmar-mcu-probe.service
+# The service takes the UART exclusively once it runs.
+Before=quelmar-visca-ipd.service
 ConditionKernelCommandLine=!quelmar.brief
 
 EOF
@@ -144,6 +178,36 @@ grep -q '^CapabilityBoundingSet=' "$root/etc/systemd/system/board-sandbox-check.
   die "the sandbox check has no sandbox to copy"
 ln -s /etc/systemd/system/board-sandbox-check.service \
   "$root/etc/systemd/system/multi-user.target.wants/board-sandbox-check.service"
+
+# The same for the service's sandbox, where it is installed: before the
+# service takes the UART, and with the output opened by systemd, since
+# nothing inside may be written.
+unit_file="$root/usr/lib/systemd/system/quelmar-visca-ipd.service"
+if [ -f "$unit_file" ]; then
+  {
+    cat <<'EOF'
+[Unit]
+Description=Check the service's sandbox
+After=quelmar-mcu-probe.service board-sandbox-check.service
+Before=quelmar-visca-ipd.service
+ConditionKernelCommandLine=!quelmar.brief
+
+EOF
+    sed -n '/^\[Service\]/,/^\[/{/^\[Install\]/d; /^ExecStart=/d; /^Restart/d; /^Type=/d; p}' "$unit_file"
+    cat <<'EOF'
+Type=oneshot
+ExecStart=/usr/local/sbin/board-sandbox-check
+StandardOutput=truncate:/run/board-sandbox-check-ipd.txt
+
+[Install]
+WantedBy=multi-user.target
+EOF
+  } >"$root/etc/systemd/system/board-sandbox-check-ipd.service"
+  grep -q '^DynamicUser=yes' "$root/etc/systemd/system/board-sandbox-check-ipd.service" ||
+    die "the service's sandbox check has no sandbox to copy"
+  ln -s /etc/systemd/system/board-sandbox-check-ipd.service \
+    "$root/etc/systemd/system/multi-user.target.wants/board-sandbox-check-ipd.service"
+fi
 
 cat >"$root/usr/local/sbin/board-report" <<'EOF'
 #!/bin/sh
@@ -180,7 +244,8 @@ echo "QUELMAR: times userspace=$(systemctl show -p UserspaceTimestampMonotonic -
   "device=$(mono dev-ttyPS1.device ActiveEnterTimestampMonotonic)" \
   "probe-start=$(mono $unit ExecMainStartTimestampMonotonic)" \
   "probe-exit=$(mono $unit ExecMainExitTimestampMonotonic)" \
-  "file=$file basic=$(mono basic.target ActiveEnterTimestampMonotonic)"
+  "file=$file basic=$(mono basic.target ActiveEnterTimestampMonotonic)" \
+  "service-start=$(mono quelmar-visca-ipd.service ExecMainStartTimestampMonotonic)"
 if [ -f /tmp/quelmar-mcu-version ]; then
   echo "QUELMAR: version-file \"$(cat /tmp/quelmar-mcu-version)\""
   echo "QUELMAR: version-file-owner $(stat -c '%u %a' /tmp/quelmar-mcu-version)"
@@ -199,6 +264,55 @@ if ! grep -qw quelmar.brief /proc/cmdline; then
   echo "QUELMAR: sandbox-check-unit $(systemctl show -p Result --value board-sandbox-check.service)"
   sed 's/^/QUELMAR: sandboxed /' /tmp/board-sandbox-check.txt 2>/dev/null
   /usr/local/sbin/board-sandbox-check | sed 's/^/QUELMAR: unsandboxed /'
+  if [ -f /run/board-sandbox-check-ipd.txt ]; then
+    echo "QUELMAR: service-exposure $(systemd-analyze security --no-pager quelmar-visca-ipd.service 2>&1 |
+      sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p')"
+    echo "QUELMAR: service-sandbox-check-unit $(systemctl show -p Result --value board-sandbox-check-ipd.service)"
+    sed 's/^/QUELMAR: service-sandboxed /' /run/board-sandbox-check-ipd.txt
+  fi
+fi
+service=quelmar-visca-ipd.service
+if [ -f /usr/lib/systemd/system/$service ]; then
+  echo "QUELMAR: service-enabled $(systemctl is-enabled $service)"
+  echo "QUELMAR: service-state $(systemctl show -p ActiveState --value $service)" \
+    "uid=$(stat -c %u "/proc/$(systemctl show -p MainPID --value $service)" 2>/dev/null)"
+fi
+if grep -qw quelmar.steer /proc/cmdline; then
+  echo "QUELMAR: ready"
+  while read -r command args </dev/console; do
+    case "$command" in
+    kill)
+      old=$(systemctl show -p MainPID --value $service)
+      n=$(systemctl show -p NRestarts --value $service)
+      kill -KILL "$old"
+      new=0 tries=0
+      while [ "$tries" -lt 300 ]; do
+        new=$(systemctl show -p MainPID --value $service)
+        [ "$new" = 0 ] || [ "$new" = "$old" ] || break
+        tries=$((tries + 1))
+        sleep 0.1
+      done
+      echo "QUELMAR: killed $old, back as $new, restarts $n to" \
+        "$(systemctl show -p NRestarts --value $service)"
+      ;;
+    deny)
+      systemctl set-property --runtime $service "IPAddressDeny=$args"
+      echo "QUELMAR: deny '$args' rc=$? now '$(systemctl show -p IPAddressDeny --value $service)'"
+      ;;
+    install)
+      probe=quelmar-mcu-probe.service
+      before="$(systemctl show -p InvocationID --value $probe) $(mono $probe ExecMainStartTimestampMonotonic)"
+      for deb in $args; do
+        dpkg -i "/var/cache/quelmar/debs/$deb.deb" >>/var/log/board-steps.log 2>&1
+        echo "QUELMAR: installed $deb rc=$?"
+      done
+      after="$(systemctl show -p InvocationID --value $probe) $(mono $probe ExecMainStartTimestampMonotonic)"
+      echo "QUELMAR: probe-invocation before=$before after=$after"
+      ;;
+    done) break ;;
+    esac
+  done
+  journalctl -b -u $service --no-pager -o cat 2>&1 | sed 's/^/QUELMAR: service-log /'
 fi
 for p in quelmar-mcu-probe quelmar-mcu-probe-static; do
   echo "QUELMAR: package $p $(dpkg-query -W -f='${db:Status-Status} ${Version}' $p 2>/dev/null || echo not-installed)"

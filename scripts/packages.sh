@@ -5,9 +5,13 @@
 # Each architecture gets a folder of its own, build/packages/ARCH (or
 # $QUELMAR_PACKAGES_DIR/ARCH), holding a whole upload: the source package
 # (.dsc, .tar.xz), the binary packages and their -dbgsym packages, the
-# .buildinfo and the .changes. The log is build.log there.
+# .buildinfo and the .changes. The log is build.log there, and
+# source.manifest says what source it was built from: a digest of every
+# file, and the release.
 #
 # Usage: scripts/packages.sh [--release VERSION] [--source | ARCH...]
+#        scripts/packages.sh [--release VERSION] --manifest
+#   --manifest         print the manifest this source would be built with
 #   (default: this machine's architecture, and armhf)
 #   --source           build the source package alone, into .../source
 #   --release VERSION  build an earlier release from its changelog entry:
@@ -19,10 +23,14 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/deps.sh"
 native=$(dpkg --print-architecture)
-release= source_only=0
+release= source_only=0 manifest_only=0
 if [ "${1:-}" = --release ]; then
   release=$2
   shift 2
+fi
+if [ "${1:-}" = --manifest ]; then
+  manifest_only=1
+  shift
 fi
 if [ "${1:-}" = --source ]; then
   source_only=1
@@ -56,7 +64,23 @@ copy_source() {
   fi
 }
 
+# What a build of this source holds, file by file: it tells a fresh upload
+# from a stale one by content, in a checkout or not.
+manifest() {
+  local tmp
+  tmp=$(mktemp -d)
+  copy_source "$tmp/src"
+  (cd "$tmp/src" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+  echo "release ${release:-current}"
+  rm -rf "$tmp"
+}
+if [ "$manifest_only" -eq 1 ]; then
+  manifest
+  exit 0
+fi
+
 version=${release:-$(dpkg-parsechangelog -l "$src/debian/changelog" -SVersion)}
+source_manifest=$(manifest)
 for arch in "${arches[@]}"; do
   start=$(date +%s)
   dir="$out/$arch"
@@ -87,6 +111,7 @@ for arch in "${arches[@]}"; do
     >"$dir/build.log" 2>&1 ||
     { tail -40 "$dir/build.log"; echo "dpkg-buildpackage for $arch failed; log: $dir/build.log" >&2; exit 1; }
   rm -rf "$dir/quelmar-mcu-probe-$version"
+  echo "$source_manifest" >"$dir/source.manifest"
   took="in $dir ($(($(date +%s) - start)) s)"
   if [ "$arch" = source ]; then
     echo "source: the source package $took"
