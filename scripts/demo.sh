@@ -3,7 +3,8 @@
 # once with an MCU at 115200 baud and once with one that answers only at
 # 9600. Shows the bytes that crossed the line and the version file written.
 # Then a command and an inquiry over UDP through the network camera's
-# daemon to the simulated MCU, with both sides' bytes.
+# daemon to the simulated MCU, with both sides' bytes; and last the emulated
+# board as a network camera (board/camera.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -48,17 +49,10 @@ cat "$net/ipd.log"
 rm -rf "$net"
 
 echo
-echo "== The emulated board, a Zynq-7000 with its own 32-bit kernel: the armhf"
-echo "   package's probe, started by its init script under BusyBox, on the"
-echo "   board's UART driver (ttyPS1)"
-enable_arch armhf
-install_missing "${ARMHF_PACKAGES[@]}" dpkg-dev "${BOARD_PACKAGES[@]}" \
-  "${KERNEL_PACKAGES[@]}"
-demo=build/demo-armhf
-QUELMAR_PACKAGES_DIR="$demo" DEB_BUILD_PROFILES=nocheck scripts/packages.sh armhf
-board/busybox-image.sh "$demo"/armhf/quelmar-mcu-probe_*_armhf.deb "$demo/busybox.cpio"
-# The guest's console, trimmed to the UART and the evidence, with the MCU's
-# traffic between its lines; on a first run the kernel's build stages
-# come first ("board: ...").
-board/boot.sh "$demo/busybox.cpio" -- --speed 115200 --version 22 2>&1 |
-  grep --line-buffered -E '^board:|ttyPS|QUELMAR|-> MCU|<- MCU'
+echo "== The emulated board, a Zynq-7000 with its own 32-bit kernel, as a"
+echo "   network camera: the armhf packages' probe and service, started by"
+echo "   their init scripts under BusyBox, the probe first, on the board's UART"
+echo "   driver (ttyPS1); a command and an inquiry from here over UDP through"
+echo "   the board's Ethernet"
+# On a first run the kernel's build stages come first ("board: ...").
+board/camera.sh
