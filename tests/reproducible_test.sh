@@ -23,7 +23,7 @@ arches=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 [ -n "$one" ] || one="$work/one"
-fail() { echo "FAIL: $*" >&2; exit 1; }
+. "$src/tests/lib.sh"
 
 # build N: one build of every architecture's packages, in build N's own
 # conditions.
