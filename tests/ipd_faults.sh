@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # quelmar-visca-ipd's own system calls made to fail under strace's
-# injection: the signal descriptor, poll, and the writes to the MCU's line.
+# injection: the signal descriptor, poll, the writes to the MCU's line, and
+# taking the line exclusively.
 # Usage: ipd_faults.sh SIM IPD SEND WORKDIR
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
@@ -138,4 +139,19 @@ grep -q "sendto.*EAGAIN.*INJECTED" "$work/tcp.strace" || fail "no send refused"
 stop
 [ "$rc" -eq 0 ] || fail "a full socket: status $rc"
 echo "ok: a reply the socket refuses for now is sent when it can"
+
+# 6. A line that cannot be taken exclusively is still served, and said so.
+# Which ioctl takes it is read off an untouched run first.
+serve ioctls -e trace=ioctl
+stop
+n=$(awk '/ioctl\(/ { n++ } /TIOCEXCL/ { print n; exit }' "$work/ioctls.strace")
+[ -n "$n" ] || fail "the line was never taken exclusively: $(cat "$work/ioctls.strace")"
+serve excl -e trace=ioctl -e inject=ioctl:error=EINVAL:when="$n"
+grep -q "cannot take .* exclusively: Invalid argument" "$work/excl.err" ||
+  fail "a line that cannot be taken exclusively: $(cat "$work/excl.err")"
+"$send" --udp "$udp" --timeout 5000 inquiry 00 02 >"$work/excl.out" ||
+  fail "a line that cannot be taken exclusively: $(cat "$work/excl.out")"
+stop
+[ "$rc" -eq 0 ] || fail "a line that cannot be taken exclusively: status $rc"
+echo "ok: a line that cannot be taken exclusively is still served"
 echo "== ipd faults: all passed"
