@@ -3,6 +3,7 @@
 // reports the outcome. A bring-up aid for the board and the simulated MCU.
 #include "net_client.h"
 #include "visca.h"
+#include "viscaip.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -74,10 +75,19 @@ unsigned long long decimal(const char *text, unsigned long long max,
 }
 
 void print_bytes(const char *label, const uint8_t *data, int len) {
-  std::printf("%s", label);
-  for (int i = 0; i < len; ++i)
-    std::printf(" %02X", data[i]);
-  std::printf("\n");
+  std::printf("%s %s\n", label,
+              viscaip::hex(data, static_cast<size_t>(len)).c_str());
+}
+
+// net::send, with the reason on standard error when the camera could not
+// be reached.
+int send_over_network(const net::target &target,
+                      const std::vector<uint8_t> &msg) {
+  std::string error;
+  const int rc = net::send(target, msg, error);
+  if (!error.empty())
+    std::fprintf(stderr, "visca-send: %s\n", error.c_str());
+  return rc;
 }
 
 } // namespace
@@ -124,11 +134,7 @@ int main(int argc, char **argv) {
       usage_error("reset is VISCA over IP's: it needs --udp");
     // RESET: a control command whose payload is 01.
     target.reset = true;
-    std::string error;
-    const int rc = net::send(target, {0x01}, error);
-    if (!error.empty())
-      std::fprintf(stderr, "visca-send: %s\n", error.c_str());
-    return rc;
+    return send_over_network(target, {0x01});
   }
   if (args.size() < 3)
     usage_error("need command|inquiry, TYPE and ID");
@@ -158,11 +164,7 @@ int main(int argc, char **argv) {
       ctl.create_command(rec, payload_len, type, id, payload);
       msg.assign(rec.cmd, rec.cmd + rec.cmd_length);
     }
-    std::string error;
-    const int rc = net::send(target, msg, error);
-    if (!error.empty())
-      std::fprintf(stderr, "visca-send: %s\n", error.c_str());
-    return rc;
+    return send_over_network(target, msg);
   }
   ctl.camSerial = device;
   if (!ctl.init_visca(speed)) {
