@@ -16,7 +16,8 @@
 #   quelmar.shell        stay up with a shell on the console instead
 #   quelmar.steer        once booted, say "QUELMAR: ready" and take
 #                        commands from the console, a line each: "kill"
-#                        (the service, with SIGKILL; says when it is back),
+#                        (the service, with SIGKILL; says when it listens
+#                        again),
 #                        "done" (report and reboot)
 set -euo pipefail
 # What this script creates has the same modes whatever the caller's umask.
@@ -136,22 +137,28 @@ if [ -x /etc/init.d/quelmar-visca-ipd ]; then
   /etc/init.d/quelmar-visca-ipd status >/dev/null 2>&1
   echo "QUELMAR: service-status rc=$?"
 fi
+# listening N: until the service has said N times that it listens on TCP,
+# its last socket (a process that exists may not listen yet); at most 30 s.
+listening() {
+  tries=0
+  while [ "$(grep -c 'listening for raw VISCA' /var/log/quelmar-visca-ipd.log 2>/dev/null)" -lt "$1" ] &&
+    [ "$tries" -lt 300 ]; do
+    tries=$((tries + 1))
+    sleep 0.1
+  done
+}
 if grep -qw quelmar.steer /proc/cmdline; then
+  listening 1
   echo "QUELMAR: ready"
   while read -r command; do
     case "$command" in
     kill)
       # The init script's watcher starts it again a second later.
+      heard=$(grep -c 'listening for raw VISCA' /var/log/quelmar-visca-ipd.log)
       old=$(pidof quelmar-visca-ipd)
       kill -KILL $old
-      new= tries=0
-      while [ "$tries" -lt 200 ]; do
-        new=$(pidof quelmar-visca-ipd)
-        [ -z "$new" ] || [ "$new" = "$old" ] || break
-        tries=$((tries + 1))
-        sleep 0.1
-      done
-      echo "QUELMAR: killed $old, back as ${new:-nothing}"
+      listening $((heard + 1))
+      echo "QUELMAR: killed $old, back as $(pidof quelmar-visca-ipd)"
       ;;
     done) break ;;
     esac

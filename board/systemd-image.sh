@@ -28,7 +28,8 @@
 # argument quelmar.shell it logs root in on the console instead. With
 # quelmar.steer it says "QUELMAR: ready" once booted and takes commands
 # from the console, a line each, answering each with QUELMAR lines:
-#   kill           the service, with SIGKILL; says when systemd restarted it
+#   kill           the service, with SIGKILL; says when, restarted, it
+#                  listens again
 #   deny ADDR      IPAddressDeny=ADDR for the service (systemctl set-property
 #                  --runtime, a drop-in under /run); "deny" alone lifts it
 #   install DEB... dpkg -i of packages left by --with, one after the other,
@@ -146,68 +147,48 @@ EOF
 ln -s /etc/systemd/system/board-plant-stale.service \
   "$root/etc/systemd/system/sysinit.target.wants/board-plant-stale.service"
 
-# The sandbox check: the installed unit's own [Service] section, copied
-# from the file the package put in place, with only ExecStart swapped for
-# a program that tries what the sandbox must deny and allow. It runs after
-# the probe, so it never shares the UART with it.
+# The sandbox checks: a program that tries what a sandbox must deny and
+# allow, run under the probe's unit and under the service's.
 install_missing "${ARMHF_PACKAGES[@]}"
 arm-linux-gnueabihf-gcc -static -O2 -Wall -Wextra -Werror \
   -o "$root/usr/local/sbin/board-sandbox-check" "$board_dir/sandbox-check.c" ||
   die "cannot build the sandbox check"
-unit_file="$root/usr/lib/systemd/system/quelmar-mcu-probe.service"
-[ -f "$unit_file" ] || die "the package installed no unit"
-{
-  cat <<'EOF'
-[Unit]
-Description=Check the probe's sandbox
-After=quelmar-mcu-probe.service
-# The service takes the UART exclusively once it runs.
-Before=quelmar-visca-ipd.service
-ConditionKernelCommandLine=!quelmar.brief
-
-EOF
-  sed -n '/^\[Service\]/,/^\[/{/^\[Install\]/d; /^ExecStart=/d; p}' "$unit_file"
-  cat <<'EOF'
-ExecStart=/bin/sh -c '/usr/local/sbin/board-sandbox-check >/tmp/board-sandbox-check.txt'
-
-[Install]
-WantedBy=multi-user.target
-EOF
-} >"$root/etc/systemd/system/board-sandbox-check.service"
-grep -q '^CapabilityBoundingSet=' "$root/etc/systemd/system/board-sandbox-check.service" ||
-  die "the sandbox check has no sandbox to copy"
-ln -s /etc/systemd/system/board-sandbox-check.service \
-  "$root/etc/systemd/system/multi-user.target.wants/board-sandbox-check.service"
-
-# The same for the service's sandbox, where it is installed: before the
-# service takes the UART, and with the output opened by systemd, since
-# nothing inside may be written.
-unit_file="$root/usr/lib/systemd/system/quelmar-visca-ipd.service"
-if [ -f "$unit_file" ]; then
+# sandbox_check UNIT NAME AFTER: the unit NAME runs the check under UNIT's
+# [Service] section as installed, with only how it runs swapped: once,
+# after AFTER and before the service takes the UART exclusively, its report
+# in /run/NAME.txt, opened by systemd (nothing inside may be written).
+# Fails where the package installed no UNIT.
+sandbox_check() {
+  local unit_file="$root/usr/lib/systemd/system/$1"
+  local check="$root/etc/systemd/system/$2.service"
+  [ -f "$unit_file" ] || return 1
   {
-    cat <<'EOF'
+    cat <<EOF
 [Unit]
-Description=Check the service's sandbox
-After=quelmar-mcu-probe.service board-sandbox-check.service
+Description=Check the sandbox of $1
+After=$3
 Before=quelmar-visca-ipd.service
 ConditionKernelCommandLine=!quelmar.brief
 
 EOF
     sed -n '/^\[Service\]/,/^\[/{/^\[Install\]/d; /^ExecStart=/d; /^Restart/d; /^Type=/d; p}' "$unit_file"
-    cat <<'EOF'
+    cat <<EOF
 Type=oneshot
 ExecStart=/usr/local/sbin/board-sandbox-check
-StandardOutput=truncate:/run/board-sandbox-check-ipd.txt
+StandardOutput=truncate:/run/$2.txt
 
 [Install]
 WantedBy=multi-user.target
 EOF
-  } >"$root/etc/systemd/system/board-sandbox-check-ipd.service"
-  grep -q '^DynamicUser=yes' "$root/etc/systemd/system/board-sandbox-check-ipd.service" ||
-    die "the service's sandbox check has no sandbox to copy"
-  ln -s /etc/systemd/system/board-sandbox-check-ipd.service \
-    "$root/etc/systemd/system/multi-user.target.wants/board-sandbox-check-ipd.service"
-fi
+  } >"$check"
+  grep -q '^CapabilityBoundingSet=' "$check" || die "$1 has no sandbox to copy"
+  ln -s "/etc/systemd/system/$2.service" \
+    "$root/etc/systemd/system/multi-user.target.wants/$2.service"
+}
+sandbox_check quelmar-mcu-probe.service board-sandbox-check quelmar-mcu-probe.service ||
+  die "the package installed no unit"
+sandbox_check quelmar-visca-ipd.service board-sandbox-check-ipd \
+  "quelmar-mcu-probe.service board-sandbox-check.service" || true
 
 cat >"$root/usr/local/sbin/board-report" <<'EOF'
 #!/bin/sh
@@ -262,7 +243,7 @@ if ! grep -qw quelmar.brief /proc/cmdline; then
     sed -n 's/^.*Overall exposure level for .*: \([0-9.]*\) .*$/\1/p')"
   # Under the probe's sandbox, then outside it.
   echo "QUELMAR: sandbox-check-unit $(systemctl show -p Result --value board-sandbox-check.service)"
-  sed 's/^/QUELMAR: sandboxed /' /tmp/board-sandbox-check.txt 2>/dev/null
+  sed 's/^/QUELMAR: sandboxed /' /run/board-sandbox-check.txt 2>/dev/null
   /usr/local/sbin/board-sandbox-check | sed 's/^/QUELMAR: unsandboxed /'
   if [ -f /run/board-sandbox-check-ipd.txt ]; then
     echo "QUELMAR: service-exposure $(systemd-analyze security --no-pager quelmar-visca-ipd.service 2>&1 |
@@ -277,23 +258,30 @@ if [ -f /usr/lib/systemd/system/$service ]; then
   echo "QUELMAR: service-state $(systemctl show -p ActiveState --value $service)" \
     "uid=$(stat -c %u "/proc/$(systemctl show -p MainPID --value $service)" 2>/dev/null)"
 fi
+# listening N: until the service has said N times this boot that it
+# listens on TCP, its last socket (a process that exists may not listen
+# yet); at most 30 s.
+heard() { journalctl -b -u $service -o cat | grep -c 'listening for raw VISCA'; }
+listening() {
+  tries=0
+  while [ "$(heard)" -lt "$1" ] && [ "$tries" -lt 300 ]; do
+    tries=$((tries + 1))
+    sleep 0.1
+  done
+}
 if grep -qw quelmar.steer /proc/cmdline; then
+  listening 1
   echo "QUELMAR: ready"
   while read -r command args </dev/console; do
     case "$command" in
     kill)
       old=$(systemctl show -p MainPID --value $service)
       n=$(systemctl show -p NRestarts --value $service)
+      count=$(heard)
       kill -KILL "$old"
-      new=0 tries=0
-      while [ "$tries" -lt 300 ]; do
-        new=$(systemctl show -p MainPID --value $service)
-        [ "$new" = 0 ] || [ "$new" = "$old" ] || break
-        tries=$((tries + 1))
-        sleep 0.1
-      done
-      echo "QUELMAR: killed $old, back as $new, restarts $n to" \
-        "$(systemctl show -p NRestarts --value $service)"
+      listening $((count + 1))
+      echo "QUELMAR: killed $old, back as $(systemctl show -p MainPID --value $service)," \
+        "restarts $n to $(systemctl show -p NRestarts --value $service)"
       ;;
     deny)
       systemctl set-property --runtime $service "IPAddressDeny=$args"
