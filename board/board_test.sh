@@ -40,26 +40,20 @@ debs)
   rm -rf "$build/board/debs" "$build/board/armhf" "$build/board/previous"
   mkdir -p "$build/board/debs" "$build/board/previous"
   previous=$(dpkg-parsechangelog -l "$here/../debian/changelog" -o1 -c1 -SVersion)
-  # The host build's uploads of this source and of the previous release
-  # (built from its changelog entry) serve when they were built from this
-  # very source, file for file (a checkout or not); otherwise they are
-  # built here, as Debian builds them (the tests ran in this build).
+  # The host build's uploads serve when they were built from this very
+  # source, file for file (a checkout or not); otherwise they are built
+  # here, as Debian builds them (the tests ran in this build).
   packages=$here/../scripts/packages.sh
-  fresh() { # UPLOAD_DIR [--release VERSION]
-    [ -s "$1/armhf/source.manifest" ] &&
-      cmp -s "$1/armhf/source.manifest" <("$packages" "${@:2}" --manifest)
-  }
-  if [ -n "$uploads" ] && fresh "$uploads/new" &&
-    fresh "$uploads/previous" --release "$previous"; then
+  if [ -n "$uploads" ] && [ -s "$uploads/new/armhf/source.manifest" ] &&
+    cmp -s "$uploads/new/armhf/source.manifest" <("$packages" --manifest); then
     cp -r "$uploads/new/armhf" "$build/board/armhf"
-    cp -r "$uploads/previous/armhf" "$build/board/previous/armhf"
     echo "board: the packages of $uploads"
   else
     QUELMAR_PACKAGES_DIR="$build/board" DEB_BUILD_PROFILES=nocheck \
-      "$here/../scripts/packages.sh" armhf || fail "packages"
-    QUELMAR_PACKAGES_DIR="$build/board/previous" DEB_BUILD_PROFILES=nocheck \
-      "$here/../scripts/packages.sh" --release "$previous" armhf || fail "packages $previous"
+      "$packages" armhf || fail "packages"
   fi
+  "$here/../scripts/relabel.sh" "$previous" "$build/board" "$build/board/previous" armhf ||
+    fail "the previous release"
   for p in "$package" quelmar-visca-ipd; do
     cp "$build/board/armhf/${p}_"*_armhf.deb "$build/board/debs/" || fail "no $p package"
   done

@@ -9,25 +9,18 @@
 # source.manifest says what source it was built from: a digest of every
 # file, and the release.
 #
-# Usage: scripts/packages.sh [--release VERSION] [--source | ARCH...]
-#        scripts/packages.sh [--release VERSION] --manifest
+# Usage: scripts/packages.sh [--source | ARCH...]
+#        scripts/packages.sh --manifest
 #   --manifest         print the manifest this source would be built with
 #   (default: this machine's architecture, and armhf)
 #   --source           build the source package alone, into .../source
-#   --release VERSION  build an earlier release from its changelog entry:
-#                      the source as it is, with debian/changelog cut back
-#                      to that entry (for upgrade tests)
 # DEB_BUILD_PROFILES and DEB_BUILD_OPTIONS pass through; nocheck in either
 # skips the tests that the package build runs.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/deps.sh"
 native=$(dpkg --print-architecture)
-release= source_only=0 manifest_only=0
-if [ "${1:-}" = --release ]; then
-  release=$2
-  shift 2
-fi
+source_only=0 manifest_only=0
 if [ "${1:-}" = --manifest ]; then
   manifest_only=1
   shift
@@ -71,7 +64,7 @@ manifest() {
   tmp=$(mktemp -d)
   copy_source "$tmp/src"
   (cd "$tmp/src" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
-  echo "release ${release:-current}"
+  echo "release current"
   rm -rf "$tmp"
 }
 if [ "$manifest_only" -eq 1 ]; then
@@ -79,19 +72,13 @@ if [ "$manifest_only" -eq 1 ]; then
   exit 0
 fi
 
-version=${release:-$(dpkg-parsechangelog -l "$src/debian/changelog" -SVersion)}
+version=$(dpkg-parsechangelog -l "$src/debian/changelog" -SVersion)
 source_manifest=$(manifest)
 for arch in "${arches[@]}"; do
   start=$(date +%s)
   dir="$out/$arch"
   rm -rf "$dir"
   copy_source "$dir/quelmar-mcu-probe-$version"
-  if [ -n "$release" ]; then
-    log="$dir/quelmar-mcu-probe-$version/debian/changelog"
-    awk -v v="($release)" '$1 == "quelmar-mcu-probe" && $2 == v { on = 1 } on' \
-      "$src/debian/changelog" >"$log"
-    [ -s "$log" ] || { echo "no release $release in debian/changelog" >&2; exit 1; }
-  fi
   args=(-us -uc)
   profiles=${DEB_BUILD_PROFILES:-}
   if [ "$arch" = source ]; then
