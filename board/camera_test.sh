@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The network camera on the emulated board, driven from this machine: the
 # board boots its image (the probe, then the service, from their packages)
-# with its Ethernet on QEMU's restricted user network, and a controller here
-# sends VISCA over IP (UDP) and raw VISCA (TCP) through the forwarded ports
+# with its Ethernet on QEMU's user network, inside a network namespace that
+# holds loopback alone, and a controller here in the same namespace sends
+# VISCA over IP (UDP) and raw VISCA (TCP) through the forwarded ports
 # to the service, which drives the simulated MCU on ttyPS1. The guest is
 # steered over its console (quelmar.steer): kill the service, restrict its
 # addresses, install packages while a command is in flight.
