@@ -51,10 +51,11 @@ for preset in default asan tsan armhf armhf-static; do
   cmake --build --preset "$preset"
   rm -f "$report"
   # The host build's longest tests (sbuild, piuparts, the second package
-  # build) mostly unpack systems, fetch packages or wait out a minute:
-  # one test more than there are cores keeps the cores busy meanwhile.
+  # build, the system-call sweep) mostly unpack systems, fetch packages or
+  # wait: two tests more than there are cores keep the cores busy
+  # meanwhile.
   jobs=$(nproc)
-  [ "$preset" != default ] || jobs=$((jobs + 1))
+  [ "$preset" != default ] || jobs=$((jobs + 2))
   ctest --preset "$preset" -j"$jobs" --output-junit "$report" || true
   tally "$preset" "$start"
 done
