@@ -37,8 +37,8 @@ shift
 case "$kind" in
 debs)
   build=$1 package=$2 uploads=${3:-}
-  rm -rf "$build/board/debs" "$build/board/armhf" "$build/board/previous"
-  mkdir -p "$build/board/debs" "$build/board/previous"
+  rm -rf "$build/board/debs" "$build/board/armhf"
+  mkdir -p "$build/board/debs"
   previous=$(dpkg-parsechangelog -l "$here/../debian/changelog" -o1 -c1 -SVersion)
   # The host build's uploads serve when they were built from this very
   # source, file for file (a checkout or not); otherwise they are built

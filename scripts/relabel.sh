@@ -20,11 +20,12 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for arch in "$@"; do
   src="$from/$arch" dst="$to/$arch"
-  [ -s "$src/source.manifest" ] || { echo "no upload in $src" >&2; exit 1; }
+  debs=("$src"/*.deb)
+  [ -s "$src/source.manifest" ] && [ -e "${debs[0]}" ] ||
+    { echo "no upload in $src" >&2; exit 1; }
   rm -rf "$dst"
   mkdir -p "$dst"
-  n=0
-  for deb in "$src"/*.deb; do
+  for deb in "${debs[@]}"; do
     rm -rf "$work/pkg"
     dpkg-deb -R "$deb" "$work/pkg"
     old=$(dpkg-deb -f "$deb" Version) name=$(dpkg-deb -f "$deb" Package)
@@ -33,9 +34,7 @@ for arch in "$@"; do
       "$work/pkg/DEBIAN/control"
     SOURCE_DATE_EPOCH=$epoch dpkg-deb --root-owner-group -b "$work/pkg" \
       "$dst/${name}_${version}_${arch}.deb" >/dev/null
-    n=$((n + 1))
   done
-  [ "$n" -gt 0 ] || { echo "no packages in $src" >&2; exit 1; }
   sed "s/^release .*/release $version/" "$src/source.manifest" >"$dst/source.manifest"
-  echo "$arch: $n packages of $src relabelled $version in $dst"
+  echo "$arch: ${#debs[@]} packages of $src relabelled $version in $dst"
 done
