@@ -20,7 +20,6 @@ if [ -z "${QUELMAR_NETNS:-}" ]; then
   # Built outside the namespace, where the archive is reachable.
   install_missing "${BUILD_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}" \
     "${PACKAGING_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}"
-  enable_arch armhf
   cmake --preset default >/dev/null
   cmake --build --preset default --target visca-send visca-mcu-sim >/dev/null
   rm -rf "$out"

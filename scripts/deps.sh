@@ -1,7 +1,9 @@
 # Installs, with apt-get, the Debian packages named as arguments that are
-# not installed yet. Sourced by the other scripts.
+# not installed yet. A foreign package (libc6:armhf) brings its
+# architecture in first, so no caller can ask for one too early. Sourced by
+# the other scripts.
 install_missing() {
-  local missing=()
+  local missing=() archs=()
   local pkg
   for pkg in "$@"; do
     # Here-strings, not pipes into grep -q: under pipefail the producer's
@@ -9,20 +11,36 @@ install_missing() {
     grep -q 'install ok installed' \
       <<<"$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" ||
       missing+=("$pkg")
+    case $pkg in *:*) archs+=("${pkg#*:}") ;; esac
   done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+  [ ${#missing[@]} -gt 0 ] || return 0
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  local arch added=no
+  for arch in "${archs[@]}"; do
+    if ! known_arch "$arch"; then
+      dpkg --add-architecture "$arch"
+      added=yes
+    fi
+  done
+  # Once, after every architecture is in: the lists then name them all.
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  [ $added = no ] || echo "Added the architectures: ${archs[*]}"
+}
+
+# Whether dpkg knows the architecture (the native one, or a foreign one).
+known_arch() {
+  [ "$1" = "$(dpkg --print-architecture)" ] ||
+    grep -qx "$1" <<<"$(dpkg --print-foreign-architectures)"
 }
 
 # Foreign packages come from Debian's multiarch archive: armhf for the
 # runtime qemu runs the board's binaries with, arm64 for the emulated
-# board's kernel.
+# board's kernel. For callers that need an architecture without installing
+# a package of it (cross builds, mmdebstrap).
 enable_arch() {
-  if ! grep -qx "$1" <<<"$(dpkg --print-foreign-architectures)"; then
+  if ! known_arch "$1"; then
     dpkg --add-architecture "$1"
     apt-get update -qq
   fi
