@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "allow.h"
+
 #include <sstream>
 
 namespace ipd {
@@ -7,7 +9,7 @@ namespace ipd {
 const char kUsage[] =
     "Usage: quelmar-visca-ipd [--line PATH] [--speed 115200|9600]\n"
     "                         [--udp ADDR:PORT]... [--tcp ADDR:PORT]...\n"
-    "                         [--config FILE]\n"
+    "                         [--allow ADDR[/PREFIX]]... [--config FILE]\n"
     "       quelmar-visca-ipd --help\n"
     "\n"
     "Makes the board a network camera: VISCA over IP from PTZ controllers\n"
@@ -22,6 +24,9 @@ const char kUsage[] =
     "                   0.0.0.0:52381); may be repeated\n"
     "  --tcp ADDR:PORT  listen for raw VISCA here (default 0.0.0.0:5678);\n"
     "                   may be repeated\n"
+    "  --allow NETWORK  serve only controllers in NETWORK (ADDR or\n"
+    "                   ADDR/PREFIX, IPv4 or IPv6; default: all); may be\n"
+    "                   repeated\n"
     "  --config FILE    read options from FILE first (default\n"
     "                   /etc/default/quelmar-visca-ipd, if present)\n"
     "  --help           show this text\n"
@@ -46,6 +51,11 @@ bool check_endpoint(const std::string &value, std::string &error) {
     return true;
   error = "'" + value + "' is not ADDR:PORT";
   return false;
+}
+
+bool check_network(const std::string &value, std::string &error) {
+  allow_list probe;
+  return probe.add(value, error);
 }
 
 std::vector<std::string> words(const std::string &value) {
@@ -129,6 +139,14 @@ bool apply_config(const std::string &text, const std::string &origin,
           return false;
         }
       (key == "UDP" ? o.udp : o.tcp) = list;
+    } else if (key == "ALLOW") {
+      auto list = words(value);
+      for (const auto &w : list)
+        if (!check_network(w, error)) {
+          error = where + error;
+          return false;
+        }
+      o.allow = list;
     } else {
       error = where + "unknown setting '" + key + "'";
       return false;
@@ -159,7 +177,7 @@ bool parse(int argc, char **argv, options &o, std::string &error,
   }
   error.clear();
 
-  std::vector<std::string> udp, tcp;
+  std::vector<std::string> udp, tcp, allow;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
@@ -177,6 +195,11 @@ bool parse(int argc, char **argv, options &o, std::string &error,
       if (!check_endpoint(value, error))
         return false;
       (a == "--udp" ? udp : tcp).push_back(value);
+    } else if (a == "--allow" && has_value) {
+      const std::string value = argv[++i];
+      if (!check_network(value, error))
+        return false;
+      allow.push_back(value);
     } else {
       error = "bad argument '" + a + "'";
       return false;
@@ -187,6 +210,8 @@ bool parse(int argc, char **argv, options &o, std::string &error,
     o.udp = udp;
   if (!tcp.empty())
     o.tcp = tcp;
+  if (!allow.empty())
+    o.allow = allow;
   if (o.udp.empty() && o.tcp.empty()) {
     error = "nothing to listen on: no UDP and no TCP address";
     return false;

@@ -2,9 +2,10 @@
 // file, then the command line, each overriding the one before.
 //
 // The configuration file holds KEY=VALUE lines that a shell can source too
-// (LINE, SPEED, UDP, TCP; UDP and TCP take a list separated by spaces, and
-// an empty one turns that transport off); '#' starts a comment line, and a
-// value may be quoted with " or '. A missing default file is no error; a
+// (LINE, SPEED, UDP, TCP, ALLOW; UDP and TCP take a list separated by
+// spaces, and an empty one turns that transport off; ALLOW takes a list of
+// networks, and an empty one allows every address); '#' starts a comment line,
+// and a value may be quoted with " or '. A missing default file is no error; a
 // missing file named with --config is.
 #pragma once
 
@@ -20,6 +21,8 @@ struct options {
   unsigned speed = 115200;
   std::vector<std::string> udp{"0.0.0.0:52381"};
   std::vector<std::string> tcp{"0.0.0.0:5678"};
+  // Networks (ADDR[/PREFIX]) whose controllers are served; empty: all.
+  std::vector<std::string> allow;
   std::string config = kDefaultConfig;
   bool help = false;
 };

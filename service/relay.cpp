@@ -14,6 +14,9 @@ constexpr uint8_t kLengthError = 0x01;
 constexpr uint8_t kSyntaxError = 0x02;
 constexpr uint8_t kBufferFull = 0x03;
 constexpr uint8_t kNotExecutable = 0x41;
+// Clears the MCU's buffers; answered with 90 50 FF once all before it is.
+const bytes kIfClear = {0x81, 0x01, 0x00, 0x01, 0xFF};
+const bytes kIfClearDone = {0x90, 0x50, 0xFF};
 
 // Logs show at most a message's worth.
 std::string shown(const uint8_t *data, size_t size) {
@@ -75,15 +78,41 @@ size_t relay::queued() const {
   return n;
 }
 
-ms relay::deadline() const { return in_flight_ ? in_flight_->due : -1; }
+bool relay::owes(uint64_t conn) const {
+  const std::string key = tcp_key(conn);
+  auto it = controllers_.find(key);
+  return (it != controllers_.end() && !it->second.queue.empty()) ||
+         referenced(key);
+}
 
-void relay::note(fault kind, ms now, const std::string &text, outbox &out) {
+std::string describe(const relay_counters &c) {
+  const std::pair<const char *, uint64_t> all[] = {
+      {"forwarded", c.forwarded},     {"replies", c.replies},
+      {"rejected", c.rejected},       {"busy", c.busy},
+      {"duplicates", c.duplicates},   {"timeouts", c.timeouts},
+      {"unsolicited", c.unsolicited}, {"undeliverable", c.undeliverable},
+      {"resyncs", c.resyncs}};
+  std::string text;
+  for (const auto &kv : all)
+    text += std::string(text.empty() ? "" : ", ") + kv.first + " " +
+            std::to_string(kv.second);
+  return text;
+}
+
+ms relay::deadline() const {
+  if (in_flight_)
+    return in_flight_->due;
+  return late_ ? late_->due : -1;
+}
+
+template <class Text>
+void relay::note(fault kind, ms now, Text text, outbox &out) {
   fault_log &f = faults_[kind];
   if (f.seen && now - f.last < limits_.log_interval) {
     ++f.suppressed;
     return;
   }
-  std::string line = text;
+  std::string line = text();
   if (f.suppressed > 0)
     line += " (and " + std::to_string(f.suppressed) + " more like it)";
   out.log.push_back(line);
@@ -125,7 +154,8 @@ relay::controller *relay::udp_controller(const udp_peer &from, ms now) {
 }
 
 bool relay::referenced(const std::string &key) const {
-  if (in_flight_ && in_flight_->to.key == key)
+  if ((in_flight_ && in_flight_->to.key == key) ||
+      (late_ && late_->to.key == key))
     return true;
   for (const auto &s : sockets_)
     if (s && s->key == key)
@@ -140,19 +170,27 @@ void relay::datagram(const udp_peer &from, const uint8_t *data, size_t size,
   if (hf == header_fault::short_header) {
     // Nothing to answer with: no sequence number.
     ++counters_.rejected;
-    note(bad_datagram, now,
-         "datagram of " + std::to_string(size) + " bytes from " +
-             describe(from) + ": shorter than a header, dropped",
-         out);
+    note(
+        bad_datagram, now,
+        [&] {
+          return std::string("datagram of " + std::to_string(size) +
+                             " bytes from " + describe(from) +
+                             ": shorter than a header, dropped");
+        },
+        out);
     return;
   }
   if (hf == header_fault::bad_length) {
     ++counters_.rejected;
-    note(bad_datagram, now,
-         "datagram from " + describe(from) +
-             ": its length field does not match its payload of " +
-             std::to_string(size - kHeader) + " bytes",
-         out);
+    note(
+        bad_datagram, now,
+        [&] {
+          return std::string(
+              "datagram from " + describe(from) +
+              ": its length field does not match its payload of " +
+              std::to_string(size - kHeader) + " bytes");
+        },
+        out);
     control(from, control_command, d.sequence, {0x0F, 0x02}, out);
     return;
   }
@@ -175,11 +213,15 @@ void relay::datagram(const udp_peer &from, const uint8_t *data, size_t size,
     [[fallthrough]];
   default:
     ++counters_.rejected;
-    note(bad_datagram, now,
-         "datagram from " + describe(from) + ": payload type " +
-             shown(data, 2) + " with " + shown(d.payload, d.length) +
-             " is not one a camera takes",
-         out);
+    note(
+        bad_datagram, now,
+        [&] {
+          return std::string("datagram from " + describe(from) +
+                             ": payload type " + shown(data, 2) + " with " +
+                             shown(d.payload, d.length) +
+                             " is not one a camera takes");
+        },
+        out);
     control(from, control_command, d.sequence, {0x0F, 0x02}, out);
     return;
   }
@@ -187,9 +229,13 @@ void relay::datagram(const udp_peer &from, const uint8_t *data, size_t size,
   controller *c = udp_controller(from, now);
   if (c == nullptr) {
     ++counters_.busy;
-    note(too_many, now,
-         "too many UDP controllers at once; " + describe(from) + " turned away",
-         out);
+    note(
+        too_many, now,
+        [&] {
+          return std::string("too many UDP controllers at once; " +
+                             describe(from) + " turned away");
+        },
+        out);
     bytes busy{reply_address_for(d.payload[0]), 0x60, kBufferFull, kTerminator};
     out.datagrams.push_back({from, build(visca_reply, d.sequence, busy)});
     return;
@@ -200,11 +246,15 @@ void relay::datagram(const udp_peer &from, const uint8_t *data, size_t size,
       c->last_payload == payload) {
     if (c->last == outcome::performed) {
       ++counters_.duplicates;
-      note(duplicate, now,
-           "retransmission of sequence number " + std::to_string(d.sequence) +
-               " from " + describe(from) +
-               " already performed: not executed again",
-           out);
+      note(
+          duplicate, now,
+          [&] {
+            return std::string("retransmission of sequence number " +
+                               std::to_string(d.sequence) + " from " +
+                               describe(from) +
+                               " already performed: not executed again");
+          },
+          out);
       control(from, control_command, d.sequence, {0x0F, 0x01}, out);
       return;
     }
@@ -231,11 +281,15 @@ void relay::stream_bytes(uint64_t conn, const uint8_t *data, size_t size,
       return;
     }
     ++counters_.rejected;
-    note(bad_message, now,
-         "TCP connection " + std::to_string(conn) +
-             ": over 16 bytes without FF (" + shown(run.data(), run.size()) +
-             "), skipped to the next FF",
-         out);
+    note(
+        bad_message, now,
+        [&] {
+          return std::string("TCP connection " + std::to_string(conn) +
+                             ": over 16 bytes without FF (" +
+                             shown(run.data(), run.size()) +
+                             "), skipped to the next FF");
+        },
+        out);
     reply(key, 0, reply_address_for(run[0]),
           {reply_address_for(run[0]), 0x60, kLengthError, kTerminator}, out);
   });
@@ -254,25 +308,39 @@ void relay::take(const std::string &key, controller &c, const uint8_t *data,
   const message_fault mf = check_message(data, size);
   if (mf != message_fault::none) {
     ++counters_.rejected;
-    note(bad_message, now,
-         name_of(c) + ": " + shown(data, size) + " is not one VISCA message (" +
-             (mf == message_fault::length ? "length" : "syntax") + " error)",
-         out);
+    note(
+        bad_message, now,
+        [&] {
+          return std::string(
+              name_of(c) + ": " + shown(data, size) +
+              " is not one VISCA message (" +
+              (mf == message_fault::length ? "length" : "syntax") + " error)");
+        },
+        out);
     fail(to, mf == message_fault::length ? kLengthError : kSyntaxError, out);
     return;
   }
   if (!line_up_) {
-    note(line_gone, now, "the MCU's line is down: answering not executable",
-         out);
+    note(
+        line_gone, now,
+        [&] {
+          return std::string(
+              "the MCU's line is down: answering not executable");
+        },
+        out);
     fail(to, kNotExecutable, out);
     return;
   }
   if (c.queue.size() >= limits_.queue) {
     ++counters_.busy;
-    note(queue_full, now,
-         name_of(c) + " has " + std::to_string(limits_.queue) +
-             " messages waiting: answering buffer full",
-         out);
+    note(
+        queue_full, now,
+        [&] {
+          return std::string(name_of(c) + " has " +
+                             std::to_string(limits_.queue) +
+                             " messages waiting: answering buffer full");
+        },
+        out);
     fail(to, kBufferFull, out);
     return;
   }
@@ -287,7 +355,7 @@ void relay::take(const std::string &key, controller &c, const uint8_t *data,
 }
 
 void relay::dispatch(ms now, outbox &out) {
-  while (!in_flight_ && line_up_ && !ring_.empty()) {
+  while (!in_flight_ && !late_ && line_up_ && !ring_.empty()) {
     const std::string key = ring_.front();
     ring_.pop_front();
     // Controllers leave the ring when their queue empties or they go.
@@ -297,11 +365,11 @@ void relay::dispatch(ms now, outbox &out) {
     c.in_ring = !c.queue.empty();
     if (c.in_ring)
       ring_.push_back(key);
+    out.line.insert(out.line.end(), m.data.begin(), m.data.end());
     in_flight_ = in_flight{{key, m.sequence, m.reply_address},
-                           m.data[1],
+                           std::move(m.data),
                            now + limits_.answer_timeout,
                            event_};
-    out.line.insert(out.line.end(), m.data.begin(), m.data.end());
     ++counters_.forwarded;
   }
 }
@@ -353,17 +421,23 @@ void relay::line_bytes(const uint8_t *data, size_t size, ms now, outbox &out) {
       on_reply(run, now, out);
       return;
     }
-    note(mcu_noise, now,
-         "the MCU sent over 16 bytes without FF (" +
-             shown(run.data(), run.size()) + "): skipped",
-         out);
+    note(
+        mcu_noise, now,
+        [&] {
+          return std::string("the MCU sent over 16 bytes without FF (" +
+                             shown(run.data(), run.size()) + "): skipped");
+        },
+        out);
   });
   if (line_.noise() != line_noise_seen_) {
-    note(mcu_noise, now,
-         "noise from the MCU: " +
-             std::to_string(line_.noise() - line_noise_seen_) +
-             " bytes that start no reply, skipped",
-         out);
+    note(
+        mcu_noise, now,
+        [&] {
+          return std::string("noise from the MCU: " +
+                             std::to_string(line_.noise() - line_noise_seen_) +
+                             " bytes that start no reply, skipped");
+        },
+        out);
     line_noise_seen_ = line_.noise();
   }
 }
@@ -374,16 +448,30 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
   const uint8_t kind = msg[1] & 0xF0;
   const uint8_t y = msg[1] & 0x0F;
   auto &socket = sockets_[y];
+  if (late_ && msg == kIfClearDone && late_->sent_in != event_) {
+    // The MCU has said all it had to say before IF_Clear.
+    if (late_->own_clear) {
+      deliver(late_->to, msg, out);
+      performed_late(out);
+    }
+    late_.reset();
+    note(
+        resync, now, [] { return std::string("the MCU answered IF_Clear"); },
+        out);
+    dispatch(now, out);
+    return;
+  }
   // A message sent while this call's bytes were being read cannot have
   // been answered by them.
   const bool waiting = in_flight_ && in_flight_->sent_in != event_;
-  if (kind == 0x40 && waiting) {
-    const route to = in_flight_->to;
+  // Whose a first reply is: the message on the line's, or the late one's.
+  const route *first = waiting ? &in_flight_->to : late_ ? &late_->to : nullptr;
+  if (kind == 0x40 && first) {
+    const route to = *first;
     if (y != 0)
       socket = to;
     deliver(to, msg, out);
-    settle(to, outcome::performed);
-    finish(now, out);
+    answered(to, outcome::performed, now, out);
     return;
   }
   if ((kind == 0x50 || kind == 0x60) && y != 0 && socket) {
@@ -392,39 +480,126 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
     socket.reset();
     deliver(owner, msg, out);
     // A cancel that was on the line is answered by the same error.
-    if (kind == 0x60 && waiting && in_flight_->kind == (0x20 | y)) {
+    if (kind == 0x60 && waiting && in_flight_->data[1] == (0x20 | y)) {
       const route to = in_flight_->to;
       if (to.key != owner.key)
         deliver(to, msg, out);
-      settle(to, outcome::performed);
-      finish(now, out);
+      answered(to, outcome::performed, now, out);
     }
     return;
   }
-  if ((kind == 0x50 || kind == 0x60) && waiting) {
-    const route to = in_flight_->to;
+  if ((kind == 0x50 || kind == 0x60) && first) {
+    const route to = *first;
     deliver(to, msg, out);
-    settle(to, kind == 0x50 ? outcome::performed : outcome::failed);
-    finish(now, out);
+    answered(to, kind == 0x50 ? outcome::performed : outcome::failed, now, out);
     return;
   }
   ++counters_.unsolicited;
-  note(unsolicited, now,
-       "reply nobody waits for from the MCU: " + shown(msg.data(), msg.size()),
-       out);
+  note(
+      unsolicited, now,
+      [&] {
+        return "reply nobody waits for from the MCU: " +
+               shown(msg.data(), msg.size());
+      },
+      out);
+}
+
+void relay::answered(const route &to, outcome result, ms now, outbox &out) {
+  if (!late_) {
+    settle(to, result);
+    finish(now, out);
+  } else if (result == outcome::performed) {
+    performed_late(out);
+  }
+}
+
+// The late message was carried out after all, though its controller was
+// told it was not: its retransmission must not run it again.
+void relay::performed_late(outbox &out) {
+  const route &to = late_->to;
+  auto it = controllers_.find(to.key);
+  if (it == controllers_.end() || !it->second.udp)
+    return; // a TCP resend cannot be told from a new message
+  controller &c = it->second;
+  const auto same = [&](const bytes &payload) {
+    return payload.size() == late_->data.size() &&
+           std::equal(payload.begin() + 1, payload.end(),
+                      late_->data.begin() + 1);
+  };
+  if (c.has_last && c.last_sequence == to.sequence && same(c.last_payload))
+    c.last = outcome::performed;
+  // A retransmission already waiting gets what one sent now would.
+  for (auto m = c.queue.begin(); m != c.queue.end();) {
+    if (m->sequence != to.sequence || !same(m->data)) {
+      ++m;
+      continue;
+    }
+    ++counters_.duplicates;
+    control(c.peer, control_command, to.sequence, {0x0F, 0x01}, out);
+    m = c.queue.erase(m);
+  }
+  if (c.queue.empty() && c.in_ring) {
+    c.in_ring = false;
+    ring_.erase(std::remove(ring_.begin(), ring_.end(), to.key), ring_.end());
+  }
+}
+
+void relay::send_clear(ms now, outbox &out) {
+  out.line.insert(out.line.end(), kIfClear.begin(), kIfClear.end());
+  ++counters_.resyncs;
+  late_->due = now + limits_.resync_timeout;
+  late_->sent_in = event_;
 }
 
 void relay::tick(ms now, outbox &out) {
-  if (!in_flight_ || now < in_flight_->due)
+  if (in_flight_ && now >= in_flight_->due) {
+    ++counters_.timeouts;
+    note(
+        no_answer, now,
+        [&] {
+          return "no reply from the MCU within " +
+                 std::to_string(limits_.answer_timeout) +
+                 " ms: answering not executable, and sending IF_Clear to get "
+                 "back in step";
+        },
+        out);
+    in_flight gone = std::move(*in_flight_);
+    in_flight_.reset();
+    fail(gone.to, kNotExecutable, out);
+    // The MCU may still carry it out: nothing else goes to the line until
+    // an IF_Clear behind it is answered (the message's own, if it is one).
+    const bool own = gone.data == kIfClear;
+    late_ = late{gone.to, std::move(gone.data), now + limits_.resync_timeout,
+                 gone.sent_in, own};
+    if (!own)
+      send_clear(now, out);
     return;
-  ++counters_.timeouts;
-  note(no_answer, now,
-       "no reply from the MCU within " +
-           std::to_string(limits_.answer_timeout) +
-           " ms: answering not executable",
-       out);
-  fail(in_flight_->to, kNotExecutable, out);
-  finish(now, out);
+  }
+  if (late_ && now >= late_->due) {
+    note(
+        resync, now,
+        [&] {
+          return "no answer to IF_Clear within " +
+                 std::to_string(limits_.resync_timeout) +
+                 " ms: answering what waits not executable, and sending it "
+                 "again";
+        },
+        out);
+    fail_waiting(out);
+    late_->own_clear = false;
+    send_clear(now, out);
+  }
+}
+
+void relay::fail_waiting(outbox &out) {
+  for (auto &entry : controllers_) {
+    controller &c = entry.second;
+    for (const message &m : c.queue)
+      fail({entry.first, m.sequence, m.reply_address}, kNotExecutable, out);
+    c.queue.clear();
+    c.in_ring = false;
+  }
+  ring_.clear();
 }
 
 void relay::line_up(ms now, outbox &out) {
@@ -438,6 +613,7 @@ void relay::line_up(ms now, outbox &out) {
 void relay::line_down(ms now, outbox &out) {
   line_up_ = false;
   line_.reset();
+  late_.reset();
   // Completions of commands in the MCU's sockets will not come.
   for (auto &s : sockets_)
     s.reset();
@@ -445,15 +621,10 @@ void relay::line_down(ms now, outbox &out) {
     fail(in_flight_->to, kNotExecutable, out);
     in_flight_.reset();
   }
-  for (auto &entry : controllers_) {
-    controller &c = entry.second;
-    for (const message &m : c.queue)
-      fail({entry.first, m.sequence, m.reply_address}, kNotExecutable, out);
-    c.queue.clear();
-    c.in_ring = false;
-  }
-  ring_.clear();
-  note(line_gone, now, "the MCU's line went away", out);
+  fail_waiting(out);
+  note(
+      line_gone, now, [] { return std::string("the MCU's line went away"); },
+      out);
 }
 
 } // namespace viscaip

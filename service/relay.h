@@ -2,13 +2,23 @@
 // out, and every reply routed back to the controller it belongs to.
 // Plain code without I/O: datagrams, stream bytes, line bytes and the time
 // go in; datagrams, stream bytes, line writes, log lines and the next
-// deadline come out. The event loop (ipd_loop.h) does the system calls.
+// deadline come out. The event loop (daemon.h) does the system calls.
 //
 // Rules, as a camera keeps them:
 // - One message is on the line at a time, until its first reply (an
 //   acknowledgement 90 4y FF, an inquiry reply 90 50 .. FF, a completion
 //   without acknowledgement, or an error 90 6y .. FF), or until
 //   answer_timeout passes; then it gets 90 60 41 FF (not executable).
+// - A late MCU: after that timeout the MCU may still carry the message
+//   out, so nothing else goes to the line until the MCU has answered an
+//   IF_Clear (81 01 00 01 FF) sent behind it. Every reply before that
+//   answer is the late message's and goes to its controller only; an
+//   acknowledgement or a completion there marks it performed, so that its
+//   retransmission (one already waiting included) gets the control error
+//   0F 01 instead of running twice. Messages meanwhile wait in their
+//   queues. Without an answer to IF_Clear within resync_timeout, what
+//   waits gets 90 60 41 FF and IF_Clear goes again. So a message waits at
+//   most answer_timeout + resync_timeout for a reply of some kind.
 // - Controllers take turns: the next message comes from the controller
 //   after the one served last. Each has a queue of `queue` messages; a
 //   message that finds it full gets 90 60 03 FF (buffer full) at once.
@@ -78,12 +88,16 @@ struct outbox {
     line.clear();
     log.clear();
   }
+  bool empty() const {
+    return datagrams.empty() && streams.empty() && line.empty() && log.empty();
+  }
 };
 
 struct relay_limits {
   size_t queue = 8;            // messages waiting, per controller
   size_t udp_controllers = 64; // UDP peers whose sequence numbers are kept
   ms answer_timeout = 500;     // for the MCU's first reply to a message
+  ms resync_timeout = 5000;    // for the answer to IF_Clear after a late one
   ms log_interval = 10000;     // one line per kind of fault per interval
 };
 
@@ -96,7 +110,11 @@ struct relay_counters {
   uint64_t timeouts = 0;      // messages the MCU did not answer in time
   uint64_t unsolicited = 0;   // MCU replies nobody was waiting for
   uint64_t undeliverable = 0; // replies for controllers that are gone
+  uint64_t resyncs = 0;       // IF_Clears sent to get back in step
 };
+
+// "forwarded 3, replies 5, ...": every counter, for a status line.
+std::string describe(const relay_counters &c);
 
 class relay {
 public:
@@ -117,7 +135,6 @@ public:
   // then get 90 60 41 FF.
   void line_up(ms now, outbox &out);
   void line_down(ms now, outbox &out);
-  bool line_is_up() const { return line_up_; }
 
   // Acts on the time: a message whose answer is overdue.
   void tick(ms now, outbox &out);
@@ -127,6 +144,9 @@ public:
   const relay_counters &counters() const { return counters_; }
   size_t controllers() const { return controllers_.size(); }
   size_t queued() const;
+  // Whether TCP connection conn may still be sent a reply: it has
+  // messages waiting or on the line, or owns a socket of the MCU.
+  bool owes(uint64_t conn) const;
 
 private:
   enum class outcome { pending, performed, failed };
@@ -162,9 +182,18 @@ private:
 
   struct in_flight {
     route to;
-    uint8_t kind; // byte 1 of the message: 0x2y is a cancel
+    bytes data; // as written to the line; data[1] 0x2y is a cancel
     ms due;
     uint64_t sent_in; // the event whose handling sent it
+  };
+
+  // A message whose answer was overdue, until the MCU answers IF_Clear.
+  struct late {
+    route to;
+    bytes data;
+    ms due;           // when IF_Clear's answer is given up on
+    uint64_t sent_in; // the event whose handling sent IF_Clear
+    bool own_clear;   // the late message is an IF_Clear: no other was sent
   };
 
   enum fault : size_t {
@@ -177,6 +206,7 @@ private:
     mcu_noise,
     unsolicited,
     too_many,
+    resync,
     fault_kinds
   };
   struct fault_log {
@@ -191,6 +221,7 @@ private:
   size_t udp_count_ = 0;
   std::deque<std::string> ring_; // controllers with messages, in turn
   std::optional<in_flight> in_flight_;
+  std::optional<late> late_;
   std::array<std::optional<route>, 16> sockets_; // by socket number
   framer line_{kMaxMessage, true};
   size_t line_noise_seen_ = 0;
@@ -210,11 +241,17 @@ private:
   void deliver(const route &to, const bytes &msg, outbox &out);
   void fail(const route &to, uint8_t code, outbox &out);
   void settle(const route &to, outcome result);
+  void answered(const route &to, outcome result, ms now, outbox &out);
+  void performed_late(outbox &out);
+  void send_clear(ms now, outbox &out);
+  void fail_waiting(outbox &out);
   void finish(ms now, outbox &out);
   void on_reply(const bytes &msg, ms now, outbox &out);
   void control(const udp_peer &to, uint16_t type, uint32_t sequence,
                const bytes &payload, outbox &out);
-  void note(fault kind, ms now, const std::string &text, outbox &out);
+  // Logs what text() says, unless the rate limit drops it: a flood of bad
+  // input then costs no formatting.
+  template <class Text> void note(fault kind, ms now, Text text, outbox &out);
   bool referenced(const std::string &key) const;
 };
 

@@ -153,6 +153,15 @@ int ipd_daemon::stop() {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+void ipd_daemon::pause() {
+  ASSERT_EQ(::kill(pid_, SIGSTOP), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid_, &status, WUNTRACED), pid_);
+  ASSERT_TRUE(WIFSTOPPED(status));
+}
+
+void ipd_daemon::resume() { ASSERT_EQ(::kill(pid_, SIGCONT), 0); }
+
 udp_controller::udp_controller(int daemon_port, const char *address, int port)
     : daemon_port_(daemon_port) {
   fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -207,7 +216,41 @@ tcp_controller::tcp_controller(int daemon_port) {
   ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-tcp_controller::~tcp_controller() { ::close(fd_); }
+tcp_controller::~tcp_controller() { close(); }
+
+void tcp_controller::close() {
+  ::close(fd_); // harmless on -1
+  fd_ = -1;
+}
+
+void tcp_controller::close_and_wait() {
+  sockaddr_in me{};
+  socklen_t len = sizeof me;
+  ASSERT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr *>(&me), &len), 0);
+  close();
+  // /proc/net/tcp: "sl local rem st ...", addresses as HEX_IP:HEX_PORT,
+  // state 08 is CLOSE_WAIT.
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", ntohs(me.sin_port));
+  for (auto until = clock::now() + kPatience; clock::now() < until;) {
+    std::ifstream in("/proc/net/tcp");
+    std::string sl, local, remote, state, rest;
+    while (in >> sl >> local >> remote >> state && std::getline(in, rest))
+      if (remote.size() > 5 && remote.substr(remote.size() - 5) == port &&
+          state == "08")
+        return;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  ADD_FAILURE() << "the daemon never saw the connection's end";
+}
+
+void tcp_controller::half_close() { ASSERT_EQ(::shutdown(fd_, SHUT_WR), 0); }
+
+bool tcp_controller::closed_by_daemon(milliseconds patience) {
+  uint8_t b;
+  return pending_.empty() && readable(fd_, clock::now() + patience) &&
+         ::recv(fd_, &b, 1, 0) == 0;
+}
 
 void tcp_controller::send(const bytes &data) {
   ASSERT_EQ(::send(fd_, data.data(), data.size(), MSG_NOSIGNAL),

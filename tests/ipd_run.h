@@ -41,6 +41,11 @@ public:
   int wait_for_log(const std::string &text, size_t skip = 0,
                    milliseconds patience = kPatience);
   std::vector<std::string> log() const;
+  // Stops the daemon's process (SIGSTOP) and returns once it is stopped,
+  // so that what arrives meanwhile meets it in one wake-up; and lets it go
+  // on.
+  void pause();
+  void resume();
   // SIGTERM, then the exit status (-1 if it had to be killed, or was
   // stopped already).
   int stop();
@@ -94,6 +99,14 @@ public:
   void send_unchecked(const bytes &data);
   // Bytes up to and including the next FF, or nothing within patience.
   std::optional<bytes> receive(milliseconds patience = kPatience);
+  // Closes the connection and waits until the daemon's end has its FIN
+  // (the kernel lists it in CLOSE_WAIT).
+  void close_and_wait();
+  // Sends no more (shutdown SHUT_WR), and reads on.
+  void half_close();
+  // True when the daemon closed the connection, with nothing unread.
+  bool closed_by_daemon(milliseconds patience = kPatience);
+  void close();
 
 private:
   int fd_ = -1;

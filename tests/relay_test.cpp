@@ -322,21 +322,112 @@ TEST_F(RelayTest, AddressesAreRewrittenBothWays) {
             std::vector<reply>{visca(5000, 1, {0xB0, 0x50, 0x01, 0xFF})});
 }
 
-TEST_F(RelayTest, SilentMcuTimesOutAndTheNextMessageGoes) {
+// The MCU answers the message on the line only after the relay gave up on
+// it, while another controller's message waits: every late reply goes to
+// the first controller, a late performance turns its retransmission away,
+// and nothing else goes to the line until IF_Clear is answered.
+TEST_F(RelayTest, LateRepliesGoToTheirOwnControllerAndNeverRunTwice) {
+  const bytes kClear = {0x81, 0x01, 0x00, 0x01, 0xFF};
+  const bytes kCleared = {0x90, 0x50, 0xFF};
+  const bytes kNotExecutable = {0x90, 0x60, 0x41, 0xFF};
+  const bytes kAlready = {0x0F, 0x01};
+  struct late_case {
+    const char *what;
+    bytes first;               // what times out
+    std::vector<bytes> late;   // the MCU's late replies, one event each
+    bool resend_before;        // the first controller resends in between
+    std::vector<reply> to_all; // every reply of the late ones and after
+  } cases[] = {
+      {"a command carried out late",
+       kZoom,
+       {{0x90, 0x41, 0xFF}, {0x90, 0x51, 0xFF}},
+       false,
+       {visca(5000, 1, {0x90, 0x41, 0xFF}), visca(5000, 1, {0x90, 0x51, 0xFF}),
+        control(5000, 1, kAlready)}},
+      {"an inquiry answered late",
+       kInq,
+       {{0x90, 0x50, 0x02, 0xFF}},
+       false,
+       {visca(5000, 1, {0x90, 0x50, 0x02, 0xFF}), control(5000, 1, kAlready)}},
+      {"a resend waiting when the late ACK comes",
+       kZoom,
+       {{0x90, 0x41, 0xFF}},
+       true,
+       {visca(5000, 1, {0x90, 0x41, 0xFF}), control(5000, 1, kAlready),
+        control(5000, 1, kAlready)}},
+      {"an error late: the resend runs",
+       kZoom,
+       {{0x90, 0x60, 0x02, 0xFF}},
+       false,
+       {visca(5000, 1, {0x90, 0x60, 0x02, 0xFF})}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    start();
+    send(5000, 1, c.first);
+    send(6000, 7, kInq);
+    out.clear();
+    r->tick(now + lim.answer_timeout - 1, out);
+    EXPECT_TRUE(out.datagrams.empty());
+    r->tick(now + lim.answer_timeout, out);
+    EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 1, kNotExecutable)});
+    EXPECT_EQ(out.line, kClear) << "IF_Clear, and the waiting one held";
+    std::vector<reply> seen;
+    out.clear();
+    if (c.resend_before)
+      send(5000, 1, c.first);
+    EXPECT_TRUE(out.line.empty());
+    for (const auto &b : c.late) {
+      mcu(b);
+      for (const auto &x : replies())
+        seen.push_back(x);
+      EXPECT_TRUE(out.line.empty());
+    }
+    send(5000, 1, c.first); // after: a retransmission
+    for (const auto &x : replies())
+      seen.push_back(x);
+    const bool runs_again = c.to_all.back().type == visca_reply;
+    EXPECT_TRUE(out.line.empty());
+    mcu(kCleared); // back in step: the waiting inquiry goes
+    EXPECT_TRUE(replies().empty());
+    EXPECT_EQ(out.line, kInq);
+    mcu({0x90, 0x50, 0x03, 0xFF});
+    EXPECT_EQ(replies(),
+              std::vector<reply>{visca(6000, 7, {0x90, 0x50, 0x03, 0xFF})});
+    EXPECT_EQ(out.line, runs_again ? c.first : bytes{});
+    EXPECT_EQ(seen, c.to_all);
+  }
+}
+
+TEST_F(RelayTest, SilentMcuIsClearedAgainAndWhatWaitsIsAnswered) {
   send(5000, 1, kZoom);
   send(6000, 1, kInq);
   EXPECT_EQ(r->deadline(), now + lim.answer_timeout);
-  out.clear();
-  r->tick(now + lim.answer_timeout - 1, out);
-  EXPECT_TRUE(out.datagrams.empty());
   r->tick(now + lim.answer_timeout, out);
+  now += lim.answer_timeout;
+  EXPECT_EQ(r->deadline(), now + lim.resync_timeout);
+  out.clear();
+  r->tick(now + lim.resync_timeout, out);
   EXPECT_EQ(replies(),
-            std::vector<reply>{visca(5000, 1, {0x90, 0x60, 0x41, 0xFF})});
+            std::vector<reply>{visca(6000, 1, {0x90, 0x60, 0x41, 0xFF})});
+  EXPECT_EQ(out.line, (bytes{0x81, 0x01, 0x00, 0x01, 0xFF}));
+  // A controller's own IF_Clear that times out needs no other behind it:
+  // its answer is the one awaited, and it is the controller's.
+  start();
+  send(5000, 2, {0x81, 0x01, 0x00, 0x01, 0xFF});
+  out.clear();
+  r->tick(now + lim.answer_timeout, out);
+  EXPECT_TRUE(out.line.empty());
+  send(6000, 3, kInq);
+  mcu({0x90, 0x50, 0xFF});
+  EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 2, {0x90, 0x50, 0xFF})});
   EXPECT_EQ(out.line, kInq);
   // Garbage from the MCU is skipped; the reply behind it still counts.
   mcu({0x13, 0x37, 0xFF, 0x90, 0x50, 0x02, 0xFF});
   EXPECT_EQ(replies(),
-            std::vector<reply>{visca(6000, 1, {0x90, 0x50, 0x02, 0xFF})});
+            std::vector<reply>{visca(6000, 3, {0x90, 0x50, 0x02, 0xFF})});
+  EXPECT_NE(describe(r->counters()).find("timeouts 1, unsolicited 0"),
+            std::string::npos);
 }
 
 TEST_F(RelayTest, LineDownAnswersEverythingWaitingAndRESETStillWorks) {
