@@ -159,8 +159,14 @@ if [ "$image" = systemd ]; then
   new=$(dpkg-deb -f "$(ls "$build"/board/armhf/quelmar-mcu-probe_*_armhf.deb)" Version)
   "$send" --udp "$addr" --seq 16 --timeout 60000 command 04 07 03 >"$out/flight" 2>&1 &
   flight=$!
-  until grep -q acknowledged "$out/flight"; do
-    kill -0 "$flight" 2>/dev/null || fail "the command in flight: $(cat "$out/flight")"
+  # The file is made by the command's shell: it may not be there yet. A
+  # command that has ended gets one more look, as it may have written its
+  # acknowledgement just before.
+  until grep -qs acknowledged "$out/flight"; do
+    if ! kill -0 "$flight" 2>/dev/null; then
+      grep -qs acknowledged "$out/flight" && break
+      fail "the command in flight: $(cat "$out/flight" 2>&1)"
+    fi
     sleep 0.1
   done
   steer install "quelmar-mcu-probe_$previous" "quelmar-mcu-probe-static_$new" \

@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang, ASan, UBSan) and runs each for a
 # fixed number of executions, starting from its committed seed corpus.
 # Usage: scripts/fuzz.sh [RUNS]   (default 200000 for each target; the
-# builders are cheap and get five times as many, the relay half as many)
+# builders are cheap and get five times as many, the relay half as many,
+# and the whole daemon's loop a tenth)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -14,11 +15,12 @@ cmake --build --preset fuzz
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for target in reply_reader answer_waits message_builders relay; do
+for target in reply_reader answer_waits message_builders relay daemon; do
   n=$runs
   [ "$target" = message_builders ] && n=$((runs * 5))
   # The relay's runs are longer: whole conversations.
   [ "$target" = relay ] && n=$((runs / 2))
+  [ "$target" = daemon ] && n=$((runs / 10))
   mkdir -p "$work/$target"
   echo "== fuzz_$target: $n runs"
   if ! build/fuzz/fuzz/fuzz_$target -runs="$n" -print_final_stats=1 \

@@ -187,11 +187,12 @@ struct connection {
   int fd;
   bytes out;                // replies not yet taken by the peer
   bool half_closed = false; // the peer sends no more
+  ms half_closed_at = 0;
 };
 
 // The loop's own counts, beside the relay's.
 struct loop_counters {
-  uint64_t undeliverable = 0; // replies for connections already closed
+  uint64_t undeliverable = 0; // replies for connections gone or broken
   uint64_t unsent = 0;        // datagrams a socket would not take, dropped
   uint64_t denied = 0;        // datagrams and connections not allowed
   uint64_t refused = 0;       // connections beyond the bound
@@ -230,11 +231,13 @@ private:
   ms reopen_at_ = 0;
   std::string line_fault_; // the last reason the line is closed, said once
   bytes line_out_;
+  ms line_blocked_since_ = -1; // when line_out_ last stopped draining
   std::map<uint64_t, connection> conns_;
   uint64_t next_conn_ = 0;
   std::map<int, std::deque<viscaip::outbox::datagram_out>> unsent_;
   loop_counters counts_;
-  rate_limited refused_said_, denied_said_, unsent_said_, accept_said_;
+  rate_limited refused_said_, udp_denied_said_, tcp_denied_said_, unsent_said_,
+      accept_said_;
   ms accept_paused_until_ = 0;
   std::vector<uint8_t> buf_ = std::vector<uint8_t>(65536);
 
@@ -250,7 +253,8 @@ private:
   bool write_tcp(connection &c);
   void close_tcp(uint64_t id);
   void collect(ms now);
-  void close_finished();
+  void close_finished(ms now);
+  ms next_deadline(ms now) const;
   std::string status() const;
 };
 
@@ -307,6 +311,7 @@ void daemon_loop::lose_line(ms now, const std::string &why) {
   sys_.close_line(line_);
   line_ = -1;
   line_out_.clear();
+  line_blocked_since_ = -1;
   reopen_at_ = now + kReopenIntervalMs;
   relay_.line_down(now, out_);
 }
@@ -329,6 +334,7 @@ void daemon_loop::read_line(ms now) {
 }
 
 void daemon_loop::write_line(ms now) {
+  const bool had = !line_out_.empty();
   while (line_ >= 0 && !line_out_.empty()) {
     const ssize_t n = sys_.write(line_, line_out_.data(), line_out_.size());
     if (n > 0) {
@@ -337,10 +343,17 @@ void daemon_loop::write_line(ms now) {
     }
     // The driver's buffer is full (or, never for a tty, took nothing):
     // poll says when it drains.
-    if (n == 0 || errno == EAGAIN)
+    if (n == 0 || errno == EAGAIN) {
+      if (line_blocked_since_ < 0)
+        line_blocked_since_ = now;
+      relay_.line_blocked();
       return;
+    }
     lose_line(now, std::strerror(errno));
   }
+  line_blocked_since_ = -1;
+  if (had && line_ >= 0)
+    relay_.line_flushed(now);
 }
 
 void daemon_loop::read_udp(int fd, ms now) {
@@ -356,7 +369,7 @@ void daemon_loop::read_udp(int fd, ms now) {
       return; // EAGAIN, or an error a datagram socket reports per packet
     if (!allow_.permits(from.addr)) {
       ++counts_.denied;
-      denied_said_.say(sys_, now, [&] {
+      udp_denied_said_.say(sys_, now, [&] {
         return "datagram from " + viscaip::describe(from) +
                ": not an allowed address, dropped";
       });
@@ -426,7 +439,7 @@ void daemon_loop::accept_tcp(int fd, ms now) {
     if (!allow_.permits(peer)) {
       sys_.close(c);
       ++counts_.denied;
-      denied_said_.say(sys_, now, [&] {
+      tcp_denied_said_.say(sys_, now, [&] {
         viscaip::udp_peer p;
         p.addr = peer;
         p.len = len;
@@ -444,7 +457,7 @@ void daemon_loop::accept_tcp(int fd, ms now) {
       });
       continue;
     }
-    conns_[++next_conn_] = connection{c, {}, false};
+    conns_[++next_conn_] = connection{c, {}, false, 0};
   }
 }
 
@@ -465,6 +478,7 @@ void daemon_loop::read_tcp(uint64_t id, ms now) {
     if (n == 0 && (relay_.owes(id) || !it->second.out.empty())) {
       // Half-closed: the peer still reads what it is owed.
       it->second.half_closed = true;
+      it->second.half_closed_at = now;
       return;
     }
     close_tcp(id); // the end, or a reset
@@ -507,13 +521,16 @@ void daemon_loop::collect(ms now) {
     for (const auto &d : o.datagrams)
       send_datagram(d, now);
     for (const auto &s : o.streams) {
+      // The relay forgets a connection when it closes, so this finds it;
+      // were it gone all the same, the reply is dropped and counted.
       auto it = conns_.find(s.conn);
-      if (it == conns_.end()) {
-        ++counts_.undeliverable;
-        continue;
+      const bool open = it != conns_.end();
+      counts_.undeliverable += !open;
+      if (open) {
+        touched.push_back(s.conn);
+        it->second.out.insert(it->second.out.end(), s.data.begin(),
+                              s.data.end());
       }
-      touched.push_back(s.conn);
-      it->second.out.insert(it->second.out.end(), s.data.begin(), s.data.end());
     }
   }
   // One send per connection for all its replies: a burst of small
@@ -523,6 +540,7 @@ void daemon_loop::collect(ms now) {
   for (uint64_t id : touched) {
     connection &c = conns_.at(id); // nothing above closes a connection
     if (!write_tcp(c)) {
+      ++counts_.undeliverable; // its replies, with the connection
       close_tcp(id);
     } else if (c.out.size() > kMaxStreamBacklog) {
       sys_.say("TCP connection " + std::to_string(id) +
@@ -532,10 +550,12 @@ void daemon_loop::collect(ms now) {
   }
 }
 
-void daemon_loop::close_finished() {
+void daemon_loop::close_finished(ms now) {
   std::vector<uint64_t> done;
   for (const auto &c : conns_)
-    if (c.second.half_closed && c.second.out.empty() && !relay_.owes(c.first))
+    if (c.second.half_closed &&
+        ((c.second.out.empty() && !relay_.owes(c.first)) ||
+         now - c.second.half_closed_at >= kHalfCloseLingerMs))
       done.push_back(c.first);
   for (uint64_t id : done)
     close_tcp(id);
@@ -552,12 +572,8 @@ int daemon_loop::run() {
   std::vector<uint64_t> conn_ids;
   for (;;) {
     const ms now = sys_.now_ms();
-    // Nothing is on the line, and so nothing due, while it is closed.
-    ms due = line_ >= 0 ? relay_.deadline() : reopen_at_;
+    const ms due = next_deadline(now);
     const bool accepting = now >= accept_paused_until_;
-    if (!accepting)
-      due =
-          due < 0 ? accept_paused_until_ : std::min(due, accept_paused_until_);
     const int timeout =
         due < 0 ? -1 : static_cast<int>(std::max<ms>(0, due - now));
 
@@ -630,17 +646,38 @@ int daemon_loop::run() {
         read_tcp(id, t);
     }
     const ms later = sys_.now_ms();
-    relay_.tick(later, out_);
+    if (line_blocked_since_ < 0)
+      relay_.tick(later, out_);
+    else if (later - line_blocked_since_ >= kLineStuckMs)
+      lose_line(later, "it has taken no byte for " +
+                           std::to_string(kLineStuckMs) + " ms");
     if (line_ < 0 && later >= reopen_at_)
       open_line(later);
     collect(later);
-    close_finished();
+    close_finished(later);
   }
 }
 
-} // namespace
+ms daemon_loop::next_deadline(ms now) const {
+  // Nothing is on the line, and so nothing due, while it is closed; and
+  // nothing is overdue while the line has yet to take a message.
+  std::vector<ms> due = {line_ < 0 ? reopen_at_
+                         : line_blocked_since_ >= 0
+                             ? line_blocked_since_ + kLineStuckMs
+                             : relay_.deadline()};
+  if (now < accept_paused_until_)
+    due.push_back(accept_paused_until_);
+  for (const auto &c : conns_)
+    if (c.second.half_closed)
+      due.push_back(c.second.half_closed_at + kHalfCloseLingerMs);
+  ms first = -1;
+  for (ms d : due)
+    if (d >= 0 && (first < 0 || d < first))
+      first = d;
+  return first;
+}
 
-const system_calls &real_calls() { return kReal; }
+} // namespace
 
 int serve(const options &o, const descriptors &d, const system_calls &sys) {
   daemon_loop loop(o, d, sys);
@@ -672,11 +709,11 @@ int run(const options &o) {
     for (const auto &e : t.addresses) {
       const int fd = listen_on(e, t.type);
       if (fd < 0) {
-        for (int s : d.udp)
+        std::vector<int> opened = d.udp;
+        opened.insert(opened.end(), d.tcp.begin(), d.tcp.end());
+        opened.push_back(d.signals);
+        for (int s : opened)
           ::close(s);
-        for (int s : d.tcp)
-          ::close(s);
-        ::close(d.signals);
         return 1;
       }
       t.sockets.push_back(fd);

@@ -16,8 +16,9 @@
 // once kMaxStreamBacklog bytes of its replies wait unread; replies a full
 // UDP socket would not take wait, kUdpBacklog per controller, and the rest
 // are dropped and counted. A connection whose peer half-closes gets the
-// replies it is still owed, then is closed. A reply for a connection that
-// is gone is dropped and counted.
+// replies it is still owed, then is closed (after kHalfCloseLingerMs at
+// the latest). A reply for a connection that is gone or broken is dropped
+// and counted.
 //
 // The line is opened and set up by the controller class (visca), in
 // non-blocking mode; it is drained once when opened, before any message
@@ -38,13 +39,19 @@ namespace ipd {
 constexpr unsigned kMaxConnections = 16;          // TCP controllers at once
 constexpr unsigned kMaxStreamBacklog = 64 * 1024; // replies a peer has not read
 constexpr int kReopenIntervalMs = 1000;
+// A line whose driver takes no byte for this long is taken as lost. Until
+// then, what waits to be written has not reached the MCU, so no answer to
+// it is overdue.
+constexpr int kLineStuckMs = 2000;
 constexpr int kUdpBatch = 64;      // datagrams per socket per wake-up
 constexpr int kTcpBatch = 4;       // reads per connection per wake-up
 constexpr size_t kTcpRead = 4096;  // bytes per read
 constexpr size_t kUdpBacklog = 16; // unsent replies kept per UDP controller
+// How long a half-closed connection waits for a completion it is owed.
+constexpr int kHalfCloseLingerMs = 30000;
 
 // The loop's system calls, as their namesakes; the product uses the real
-// ones (real_calls()). Tests and the fuzz target put a simulated network,
+// ones. Tests and the fuzz target put a simulated network,
 // line and clock in their place and drive the real loop.
 struct system_calls {
   int (*poll)(pollfd *fds, nfds_t count, int timeout_ms);
@@ -73,8 +80,6 @@ struct system_calls {
   // does nothing when none listens.
   void (*notify)(const std::string &state);
 };
-
-const system_calls &real_calls();
 
 // The descriptors the loop serves, all its own from then on: it closes
 // them when it returns.

@@ -369,7 +369,8 @@ void relay::dispatch(ms now, outbox &out) {
     in_flight_ = in_flight{{key, m.sequence, m.reply_address},
                            std::move(m.data),
                            now + limits_.answer_timeout,
-                           event_};
+                           event_,
+                           true};
     ++counters_.forwarded;
   }
 }
@@ -448,22 +449,26 @@ void relay::on_reply(const bytes &msg, ms now, outbox &out) {
   const uint8_t kind = msg[1] & 0xF0;
   const uint8_t y = msg[1] & 0x0F;
   auto &socket = sockets_[y];
-  if (late_ && msg == kIfClearDone && late_->sent_in != event_) {
-    // The MCU has said all it had to say before IF_Clear.
+  // An IF_Clear's answer; read in the call that sent the last one, it
+  // can only be an earlier one's.
+  if (late_ && msg == kIfClearDone &&
+      ((late_->written && late_->sent_in != event_) || late_->clears > 1)) {
     if (late_->own_clear) {
       deliver(late_->to, msg, out);
       performed_late(out);
+      late_->own_clear = false;
     }
-    late_.reset();
-    note(
-        resync, now, [] { return std::string("the MCU answered IF_Clear"); },
-        out);
-    dispatch(now, out);
+    late_->heard = true;
+    late_->due = now + limits_.resync_timeout; // for the rest's answers
+    // The MCU has said all it had to say before the last IF_Clear.
+    if (--late_->clears == 0)
+      back_in_step(now, out);
     return;
   }
   // A message sent while this call's bytes were being read cannot have
   // been answered by them.
-  const bool waiting = in_flight_ && in_flight_->sent_in != event_;
+  const bool waiting =
+      in_flight_ && in_flight_->written && in_flight_->sent_in != event_;
   // Whose a first reply is: the message on the line's, or the late one's.
   const route *first = waiting ? &in_flight_->to : late_ ? &late_->to : nullptr;
   if (kind == 0x40 && first) {
@@ -544,11 +549,39 @@ void relay::performed_late(outbox &out) {
   }
 }
 
+void relay::back_in_step(ms now, outbox &out) {
+  late_.reset();
+  note(
+      resync, now,
+      [] { return std::string("the MCU answered IF_Clear: back in step"); },
+      out);
+  dispatch(now, out);
+}
+
 void relay::send_clear(ms now, outbox &out) {
   out.line.insert(out.line.end(), kIfClear.begin(), kIfClear.end());
   ++counters_.resyncs;
+  ++late_->clears;
+  late_->heard = false;
   late_->due = now + limits_.resync_timeout;
   late_->sent_in = event_;
+}
+
+void relay::line_blocked() {
+  if (in_flight_)
+    in_flight_->written = false;
+  else if (late_)
+    late_->written = false;
+}
+
+void relay::line_flushed(ms now) {
+  if (in_flight_) {
+    in_flight_->due = now + limits_.answer_timeout;
+    in_flight_->written = true;
+  } else if (late_) {
+    late_->due = now + limits_.resync_timeout;
+    late_->written = true;
+  }
 }
 
 void relay::tick(ms now, outbox &out) {
@@ -569,10 +602,22 @@ void relay::tick(ms now, outbox &out) {
     // The MCU may still carry it out: nothing else goes to the line until
     // an IF_Clear behind it is answered (the message's own, if it is one).
     const bool own = gone.data == kIfClear;
-    late_ = late{gone.to, std::move(gone.data), now + limits_.resync_timeout,
-                 gone.sent_in, own};
+    late_ = late{gone.to,
+                 std::move(gone.data),
+                 now + limits_.resync_timeout,
+                 gone.sent_in,
+                 own,
+                 own ? 1u : 0u,
+                 false,
+                 true};
     if (!own)
       send_clear(now, out);
+    return;
+  }
+  if (late_ && now >= late_->due && late_->heard) {
+    // It answered an IF_Clear, then nothing more for so long: the others
+    // never reached it.
+    back_in_step(now, out);
     return;
   }
   if (late_ && now >= late_->due) {

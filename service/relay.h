@@ -17,8 +17,10 @@
 //   retransmission (one already waiting included) gets the control error
 //   0F 01 instead of running twice. Messages meanwhile wait in their
 //   queues. Without an answer to IF_Clear within resync_timeout, what
-//   waits gets 90 60 41 FF and IF_Clear goes again. So a message waits at
-//   most answer_timeout + resync_timeout for a reply of some kind.
+//   waits gets 90 60 41 FF and IF_Clear goes again; the MCU is in step
+//   once it has answered every IF_Clear, or once it answered one and then
+//   said nothing for resync_timeout (the rest were lost). So a message
+//   waits at most answer_timeout + resync_timeout for a reply of some kind.
 // - Controllers take turns: the next message comes from the controller
 //   after the one served last. Each has a queue of `queue` messages; a
 //   message that finds it full gets 90 60 03 FF (buffer full) at once.
@@ -136,6 +138,14 @@ public:
   void line_up(ms now, outbox &out);
   void line_down(ms now, outbox &out);
 
+  // What was put out for the line could not all be written yet: until
+  // line_flushed(), no reply read is the answer of what has not left.
+  void line_blocked();
+  // Everything put out for the line so far has been written to it: the
+  // wait for the answer counts from now. (Until then the caller holds
+  // tick(), so that nothing is given up on before it left.)
+  void line_flushed(ms now);
+
   // Acts on the time: a message whose answer is overdue.
   void tick(ms now, outbox &out);
   // When tick() has work next; -1 when it has none.
@@ -185,6 +195,7 @@ private:
     bytes data; // as written to the line; data[1] 0x2y is a cancel
     ms due;
     uint64_t sent_in; // the event whose handling sent it
+    bool written;     // false while the caller still holds it back
   };
 
   // A message whose answer was overdue, until the MCU answers IF_Clear.
@@ -192,8 +203,11 @@ private:
     route to;
     bytes data;
     ms due;           // when IF_Clear's answer is given up on
-    uint64_t sent_in; // the event whose handling sent IF_Clear
-    bool own_clear;   // the late message is an IF_Clear: no other was sent
+    uint64_t sent_in; // the event whose handling sent the last IF_Clear
+    bool own_clear;   // the late message is an IF_Clear: its answer is its
+    unsigned clears;  // IF_Clears sent and not answered, its own included
+    bool heard;       // an IF_Clear was answered since the last was sent
+    bool written;     // false while the caller still holds IF_Clear back
   };
 
   enum fault : size_t {
@@ -244,6 +258,7 @@ private:
   void answered(const route &to, outcome result, ms now, outbox &out);
   void performed_late(outbox &out);
   void send_clear(ms now, outbox &out);
+  void back_in_step(ms now, outbox &out);
   void fail_waiting(outbox &out);
   void finish(ms now, outbox &out);
   void on_reply(const bytes &msg, ms now, outbox &out);

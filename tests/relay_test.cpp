@@ -411,6 +411,31 @@ TEST_F(RelayTest, SilentMcuIsClearedAgainAndWhatWaitsIsAnswered) {
   EXPECT_EQ(replies(),
             std::vector<reply>{visca(6000, 1, {0x90, 0x60, 0x41, 0xFF})});
   EXPECT_EQ(out.line, (bytes{0x81, 0x01, 0x00, 0x01, 0xFF}));
+  // Two IF_Clears out: in step once both are answered, or once one is and
+  // the MCU then says nothing for as long again.
+  for (bool second_answered : {true, false}) {
+    SCOPED_TRACE(second_answered ? "both answered" : "one lost");
+    send(6000, second_answered ? 2 : 3, kInq);
+    mcu({0x90, 0x50, 0xFF});
+    EXPECT_TRUE(out.line.empty());
+    now += lim.resync_timeout - 1;
+    if (second_answered) {
+      mcu({0x90, 0x50, 0xFF});
+    } else {
+      r->tick(now, out);
+      EXPECT_TRUE(out.line.empty());
+      out.clear();
+      r->tick(++now, out);
+    }
+    EXPECT_EQ(out.line, kInq);
+    mcu({0x90, 0x50, 0x02, 0xFF});
+    r->tick(now + lim.resync_timeout, out); // nothing due
+    out.clear();
+    send(5000, second_answered ? 4 : 5, kZoom); // and to prepare the next
+    r->tick(now + lim.answer_timeout, out);
+    r->tick(now + lim.answer_timeout + lim.resync_timeout, out);
+    now += lim.answer_timeout + lim.resync_timeout;
+  }
   // A controller's own IF_Clear that times out needs no other behind it:
   // its answer is the one awaited, and it is the controller's.
   start();
