@@ -94,9 +94,24 @@ cat >"$root/etc/inittab" <<'EOF'
 ::once:/etc/board-report
 EOF
 
-# BusyBox's rcS, with the time each script took.
+# The service's own user, in the UART's group (Debian's numbers), so that
+# nothing the network reaches runs as root.
+cat >"$root/etc/passwd" <<'EOF'
+root:x:0:0:root:/root:/bin/sh
+quelmar-visca:x:100:20:VISCA over IP service:/nonexistent:/bin/false
+EOF
+cat >"$root/etc/group" <<'EOF'
+root:x:0:
+dialout:x:20:quelmar-visca
+EOF
+
+# BusyBox's rcS, with the time each script took. The UART goes to its
+# group first, as udev's rules would give it.
 cat >"$root/etc/init.d/rcS" <<'EOF'
 #!/bin/sh
+if [ -c /dev/ttyPS1 ]; then
+  chgrp 20 /dev/ttyPS1 && chmod 660 /dev/ttyPS1
+fi
 for script in /etc/init.d/S??*; do
   [ -x "$script" ] || continue
   from=$(cut -d' ' -f1 /proc/uptime)
@@ -136,6 +151,21 @@ echo "QUELMAR: status rc=$?"
 if [ -x /etc/init.d/quelmar-visca-ipd ]; then
   /etc/init.d/quelmar-visca-ipd status >/dev/null 2>&1
   echo "QUELMAR: service-status rc=$?"
+  # Who it runs as, once it has changed users, and whether that user could
+  # write /etc.
+  tries=0
+  until grep -qs 'running as\|runs as root' /var/log/quelmar-visca-ipd.log ||
+    [ "$tries" -ge 300 ]; do
+    tries=$((tries + 1))
+    sleep 0.1
+  done
+  uid=$(sed -n 's/^Uid:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/$(pidof quelmar-visca-ipd)/status")
+  echo "QUELMAR: service-uid $uid"
+  if setpriv --reuid="$uid" --regid=20 --clear-groups touch /etc/board-write-test 2>/dev/null; then
+    echo "QUELMAR: service-write-etc allowed"
+  else
+    echo "QUELMAR: service-write-etc denied"
+  fi
 fi
 # listening N: until the service has said N times that it listens on TCP,
 # its last socket (a process that exists may not listen yet); at most 30 s.

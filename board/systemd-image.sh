@@ -258,28 +258,28 @@ if [ -f /usr/lib/systemd/system/$service ]; then
   echo "QUELMAR: service-state $(systemctl show -p ActiveState --value $service)" \
     "uid=$(stat -c %u "/proc/$(systemctl show -p MainPID --value $service)" 2>/dev/null)"
 fi
-# listening N: until the service has said N times this boot that it
-# listens on TCP, its last socket (a process that exists may not listen
-# yet); at most 30 s.
-heard() { journalctl -b -u $service -o cat | grep -c 'listening for raw VISCA'; }
-listening() {
+# ready OLD: until the service is active, which it is once it has told
+# systemd it is ready (it listens and has tried the line), with a main
+# process other than OLD; at most 30 s.
+ready() {
   tries=0
-  while [ "$(heard)" -lt "$1" ] && [ "$tries" -lt 300 ]; do
+  until [ "$(systemctl show -p ActiveState --value $service)" = active ] &&
+    [ "$(systemctl show -p MainPID --value $service)" != "$1" ]; do
     tries=$((tries + 1))
+    [ "$tries" -lt 300 ] || break
     sleep 0.1
   done
 }
 if grep -qw quelmar.steer /proc/cmdline; then
-  listening 1
+  ready 0
   echo "QUELMAR: ready"
   while read -r command args </dev/console; do
     case "$command" in
     kill)
       old=$(systemctl show -p MainPID --value $service)
       n=$(systemctl show -p NRestarts --value $service)
-      count=$(heard)
       kill -KILL "$old"
-      listening $((count + 1))
+      ready "$old"
       echo "QUELMAR: killed $old, back as $(systemctl show -p MainPID --value $service)," \
         "restarts $n to $(systemctl show -p NRestarts --value $service)"
       ;;

@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <grp.h>
 #include <map>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/un.h>
@@ -677,6 +679,40 @@ ms daemon_loop::next_deadline(ms now) const {
   return first;
 }
 
+// Closes what run() opened before it could serve; status.
+int give_up(const descriptors &d, int status) {
+  std::vector<int> opened = d.udp;
+  opened.insert(opened.end(), d.tcp.begin(), d.tcp.end());
+  opened.push_back(d.signals);
+  for (int s : opened)
+    ::close(s);
+  return status;
+}
+
+// Becomes user, with its groups, for good. 0, or the exit status with
+// the reason said: 2 for a user that does not exist, 1 when it cannot.
+int become(const std::string &user) {
+  errno = 0;
+  const passwd *pw = ::getpwnam(user.c_str());
+  if (pw == nullptr) {
+    real_say("cannot run as " + user + ": " +
+             (errno ? std::strerror(errno) : "no such user"));
+    return 2;
+  }
+  if (::geteuid() == pw->pw_uid)
+    return 0;
+  // Groups first, while still allowed to set them; then the user, which
+  // must leave no way back.
+  if (::initgroups(pw->pw_name, pw->pw_gid) != 0 || ::setgid(pw->pw_gid) != 0 ||
+      ::setuid(pw->pw_uid) != 0 || ::setuid(0) == 0) {
+    real_say("cannot run as " + user + ": " + std::strerror(errno));
+    return 1;
+  }
+  real_say("running as " + user + " (uid " + std::to_string(pw->pw_uid) +
+           ", gid " + std::to_string(pw->pw_gid) + ")");
+  return 0;
+}
+
 } // namespace
 
 int serve(const options &o, const descriptors &d, const system_calls &sys) {
@@ -709,16 +745,17 @@ int run(const options &o) {
     for (const auto &e : t.addresses) {
       const int fd = listen_on(e, t.type);
       if (fd < 0) {
-        std::vector<int> opened = d.udp;
-        opened.insert(opened.end(), d.tcp.begin(), d.tcp.end());
-        opened.push_back(d.signals);
-        for (int s : opened)
-          ::close(s);
-        return 1;
+        return give_up(d, 1);
       }
       t.sockets.push_back(fd);
       real_say(std::string("listening for ") + t.what + local_name(fd));
     }
+  }
+  if (!o.run_as.empty()) {
+    // Once listening: ports below 1024 stay possible, and nothing the
+    // network can reach runs as root.
+    if (const int status = become(o.run_as))
+      return give_up(d, status);
   }
   if (!o.allow.empty()) {
     std::string list;

@@ -9,7 +9,8 @@ namespace ipd {
 const char kUsage[] =
     "Usage: quelmar-visca-ipd [--line PATH] [--speed 115200|9600]\n"
     "                         [--udp ADDR:PORT]... [--tcp ADDR:PORT]...\n"
-    "                         [--allow ADDR[/PREFIX]]... [--config FILE]\n"
+    "                         [--allow ADDR[/PREFIX]]... [--run-as USER]\n"
+    "                         [--config FILE]\n"
     "       quelmar-visca-ipd --help\n"
     "\n"
     "Makes the board a network camera: VISCA over IP from PTZ controllers\n"
@@ -27,12 +28,15 @@ const char kUsage[] =
     "  --allow NETWORK  serve only controllers in NETWORK (ADDR or\n"
     "                   ADDR/PREFIX, IPv4 or IPv6; default: all); may be\n"
     "                   repeated\n"
+    "  --run-as USER    once listening, run as USER with its groups (the\n"
+    "                   UART's among them); default: as started\n"
     "  --config FILE    read options from FILE first (default\n"
     "                   /etc/default/quelmar-visca-ipd, if present)\n"
     "  --help           show this text\n"
     "\n"
     "Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when it cannot\n"
-    "listen, 2 for bad arguments or configuration.\n";
+    "listen or become the user of --run-as, 2 for bad arguments or\n"
+    "configuration.\n";
 
 namespace {
 
@@ -126,6 +130,8 @@ bool apply_config(const std::string &text, const std::string &origin,
         return false;
       }
       o.line = value;
+    } else if (key == "RUN_AS") {
+      o.run_as = value;
     } else if (key == "SPEED") {
       if (!set_speed(value, o, error)) {
         error = where + error;
@@ -187,6 +193,8 @@ bool parse(int argc, char **argv, options &o, std::string &error,
       ++i;
     } else if (a == "--line" && has_value) {
       o.line = argv[++i];
+    } else if (a == "--run-as" && has_value) {
+      o.run_as = argv[++i];
     } else if (a == "--speed" && has_value) {
       if (!set_speed(argv[++i], o, error))
         return false;

@@ -2,7 +2,7 @@
 // file, then the command line, each overriding the one before.
 //
 // The configuration file holds KEY=VALUE lines that a shell can source too
-// (LINE, SPEED, UDP, TCP, ALLOW; UDP and TCP take a list separated by
+// (LINE, SPEED, UDP, TCP, ALLOW, RUN_AS; UDP and TCP take a list separated by
 // spaces, and an empty one turns that transport off; ALLOW takes a list of
 // networks, and an empty one allows every address); '#' starts a comment line,
 // and a value may be quoted with " or '. A missing default file is no error; a
@@ -23,6 +23,8 @@ struct options {
   std::vector<std::string> tcp{"0.0.0.0:5678"};
   // Networks (ADDR[/PREFIX]) whose controllers are served; empty: all.
   std::vector<std::string> allow;
+  // The user to run as once listening (its groups too); empty: as started.
+  std::string run_as;
   std::string config = kDefaultConfig;
   bool help = false;
 };

@@ -6,14 +6,18 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -335,6 +339,94 @@ TEST_F(Ipd, ControllerGoneAsItsReplyArrivesStopsNothing) {
     EXPECT_REPLY(other, visca_reply, 1u,
                  line_lost ? kNotExecutable : kVersionReply);
     EXPECT_EQ(d.stop(), 0);
+  }
+}
+
+// systemd's readiness protocol: READY=1 once it listens and has tried the
+// line, STOPPING=1 when told to stop; a socket that is not there is said.
+TEST_F(Ipd, TellsTheServiceManagerWhenReadyAndWhenStopping) {
+  support::temp_dir dir;
+  struct manager {
+    std::string variable; // NOTIFY_SOCKET
+    bool listens;
+  } cases[] = {{dir / "notify", true},
+               {"@quelmar-ipd-test-" + std::to_string(::getpid()), true},
+               {dir / "nobody", false}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.variable);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", c.variable.c_str());
+    if (a.sun_path[0] == '@')
+      a.sun_path[0] = '\0';
+    const auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) +
+                                            c.variable.size());
+    ASSERT_EQ(c.listens ? ::bind(fd, reinterpret_cast<sockaddr *>(&a), len) : 0,
+              0);
+    ::setenv("NOTIFY_SOCKET", c.variable.c_str(), 1);
+    auto d = std::make_unique<ipd_daemon>(
+        std::vector<std::string>{"--line", sim.slave_path()});
+    ::unsetenv("NOTIFY_SOCKET");
+    auto next = [&] {
+      char buf[256] = {};
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, int(kPatience.count())) != 1)
+        return std::string("(nothing)");
+      return std::string(buf, size_t(std::max<ssize_t>(
+                                  0, ::recv(fd, buf, sizeof buf - 1, 0))));
+    };
+    if (c.listens) {
+      EXPECT_EQ(next(),
+                "READY=1\nSTATUS=serving\nMAINPID=" + std::to_string(d->pid()));
+      EXPECT_EQ(d->stop(), 0);
+      EXPECT_EQ(next(), "STOPPING=1");
+    } else {
+      EXPECT_GE(d->wait_for_log("cannot tell the service manager"), 0);
+    }
+    ::close(fd);
+  }
+}
+
+// Started as root, it drops to the user it is given once it listens: the
+// root-owned line is then beyond it. An unknown user is refused.
+TEST_F(Ipd, RunsAsTheUserItIsGiven) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root to change users";
+  ipd_daemon d({"--line", sim.slave_path(), "--run-as", "nobody"});
+  EXPECT_GE(d.wait_for_log("running as nobody"), 0);
+  EXPECT_GE(d.wait_for_log("Permission denied"), 0) << "the pty is root's";
+  std::ifstream status("/proc/" + std::to_string(d.pid()) + "/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("Uid:", 0) != 0) {
+  }
+  EXPECT_EQ(line.find("\t0"), std::string::npos) << line;
+  // As that user already, it has nothing to do.
+  ipd_daemon same({"--line", sim.slave_path(), "--run-as", "root"});
+  EXPECT_EQ(same.stop(), 0);
+  EXPECT_LT(same.wait_for_log("running as", 0, milliseconds(0)), 0);
+  struct refusal {
+    const char *user;
+    std::vector<std::string> prefix;
+    int status;
+    const char *says;
+  } cases[] = {
+      {"no-such-user-here", {}, 2, "no such user"},
+      {"root",
+       {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"},
+       1,
+       "Operation not permitted"},
+  };
+  for (const auto &c : cases) {
+    int code = -1;
+    const std::string out =
+        run_daemon({"--config", "/dev/null", "--udp", "127.0.0.1:0", "--tcp",
+                    "127.0.0.1:0", "--run-as", c.user},
+                   code, c.prefix);
+    EXPECT_EQ(code, c.status) << out;
+    EXPECT_NE(out.find(std::string("cannot run as ") + c.user + ": " + c.says),
+              std::string::npos)
+        << out;
   }
 }
 

@@ -308,8 +308,12 @@ std::string run_send(const std::vector<std::string> &args, int &status) {
   return run(QUELMAR_SEND_COMMAND, args, "", status);
 }
 
-std::string run_daemon(const std::vector<std::string> &args, int &status) {
-  return run(QUELMAR_IPD_COMMAND, args, "2>&1", status);
+std::string run_daemon(const std::vector<std::string> &args, int &status,
+                       const std::vector<std::string> &prefix) {
+  std::vector<std::string> words = prefix;
+  for (const std::string &w : std::vector<std::string> QUELMAR_IPD_COMMAND)
+    words.push_back(w);
+  return run(words, args, "2>&1", status);
 }
 
 bool emulated() { return std::string(QUELMAR_EMULATOR) != ""; }

@@ -118,7 +118,9 @@ long resident_kib(pid_t pid);
 // Runs visca-send, or the daemon, with args to its end; its standard
 // output (and for the daemon, standard error) and exit status.
 std::string run_send(const std::vector<std::string> &args, int &status);
-std::string run_daemon(const std::vector<std::string> &args, int &status);
+// prefix: words before the daemon's command (setpriv ..., say).
+std::string run_daemon(const std::vector<std::string> &args, int &status,
+                       const std::vector<std::string> &prefix = {});
 
 // True when the daemon runs under an emulator, whose memory is not its.
 bool emulated();

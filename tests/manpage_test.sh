@@ -9,9 +9,10 @@ set -euo pipefail
 page=$1
 shift
 in_help=$("$@" --help | grep -oE -- '--[a-z][a-z-]*' | sort -u)
-# Items are a .TP line followed by a line naming the option as \-\-name.
+# Items are a .TP line followed by a line naming the option as \-\-name
+# (\-\-two\-words).
 in_page=$(awk 'item { print } { item = ($0 == ".TP") }' "$page" |
-  grep -oE -- '^\.[BIR]+ \\-\\-[a-z][a-z-]*' | sed 's/^[^ ]* //; s/\\-/-/g' |
+  grep -oE -- '^\.[BIR]+ \\-\\-[a-z]([a-z]|\\-)*' | sed 's/^[^ ]* //; s/\\-/-/g' |
   sort -u)
 [ -n "$in_help" ] || { echo "FAIL: no options in --help" >&2; exit 1; }
 only_help=$(comm -23 <(echo "$in_help") <(echo "$in_page"))

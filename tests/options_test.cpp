@@ -44,7 +44,8 @@ TEST(Options, DefaultsThenFileThenCommandLine) {
   files[ipd::kDefaultConfig] = "# shipped\n\nLINE=/dev/ttyUSB0\n"
                                "SPEED='9600'\n"
                                "UDP=\"127.0.0.1:52381 [::1]:52381\"\nTCP=\n"
-                               "ALLOW=\"10.0.0.0/8 fd00::/8\"\n";
+                               "ALLOW=\"10.0.0.0/8 fd00::/8\"\n"
+                               "RUN_AS=quelmar-visca\n";
   o = {};
   ASSERT_TRUE(parse({}, o, error)) << error;
   EXPECT_EQ(o.line, "/dev/ttyUSB0");
@@ -53,6 +54,7 @@ TEST(Options, DefaultsThenFileThenCommandLine) {
             (std::vector<std::string>{"127.0.0.1:52381", "[::1]:52381"}));
   EXPECT_TRUE(o.tcp.empty()) << "an empty list turns TCP off";
   EXPECT_EQ(o.allow, (std::vector<std::string>{"10.0.0.0/8", "fd00::/8"}));
+  EXPECT_EQ(o.run_as, "quelmar-visca");
   // A quote that is not closed is part of the value.
   files[ipd::kDefaultConfig] = "LINE=\"/dev/ttyS1\nUDP=\n";
   o = {};
@@ -62,10 +64,11 @@ TEST(Options, DefaultsThenFileThenCommandLine) {
 
   o = {};
   ASSERT_TRUE(parse({"--speed", "115200", "--tcp", "127.0.0.1:0", "--udp",
-                     "127.0.0.2:1", "--allow", "::1"},
+                     "127.0.0.2:1", "--allow", "::1", "--run-as", "nobody"},
                     o, error))
       << error;
   EXPECT_EQ(o.allow, std::vector<std::string>{"::1"});
+  EXPECT_EQ(o.run_as, "nobody");
   EXPECT_EQ(o.speed, 115200u);
   EXPECT_EQ(o.udp, std::vector<std::string>{"127.0.0.2:1"});
   EXPECT_EQ(o.tcp, std::vector<std::string>{"127.0.0.1:0"});
