@@ -182,7 +182,8 @@ bool same_peer(const viscaip::udp_peer &a, const viscaip::udp_peer &b) {
 }
 
 bool would_block(int error) {
-  return error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS;
+  // EWOULDBLOCK is EAGAIN on Linux.
+  return error == EAGAIN || error == ENOBUFS;
 }
 
 struct connection {
@@ -401,9 +402,10 @@ void daemon_loop::send_datagram(const viscaip::outbox::datagram_out &d,
   // Refused outright, or this controller has too many waiting: as on any
   // UDP path, it is lost, and the controller asks again.
   ++counts_.unsent;
+  const char *why = mine > 0 ? "too many wait" : std::strerror(error);
   unsent_said_.say(sys_, now, [&] {
-    return "a reply to " + viscaip::describe(d.to) + " could not be sent: " +
-           (mine > 0 ? std::string("too many wait") : std::strerror(error));
+    return "a reply to " + viscaip::describe(d.to) +
+           " could not be sent: " + why;
   });
 }
 
@@ -427,7 +429,7 @@ void daemon_loop::accept_tcp(int fd, ms now) {
     socklen_t len = sizeof peer;
     const int c = sys_.accept(fd, &peer, &len);
     if (c < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK)
+      if (errno == EAGAIN)
         return;
       // Out of descriptors or memory: the listener stays readable, so
       // wait a moment rather than spin.
@@ -499,11 +501,12 @@ bool daemon_loop::write_tcp(connection &c) {
 }
 
 void daemon_loop::close_tcp(uint64_t id) {
+  // Callers have just found it open; were it not, closing is a no-op.
   auto it = conns_.find(id);
-  if (it == conns_.end())
-    return;
-  sys_.close(it->second.fd);
-  conns_.erase(it);
+  if (it != conns_.end()) {
+    sys_.close(it->second.fd);
+    conns_.erase(it);
+  }
   relay_.stream_closed(id);
 }
 
@@ -689,31 +692,34 @@ int give_up(const descriptors &d, int status) {
   return status;
 }
 
-// Becomes user, with its groups, for good. 0, or the exit status with
-// the reason said: 2 for a user that does not exist, 1 when it cannot.
-int become(const std::string &user) {
+} // namespace
+
+const identity_calls kRealIdentity = {::getpwnam, ::geteuid, ::initgroups,
+                                      ::setgid,   ::setuid,  real_say};
+
+int become(const std::string &user, const identity_calls &calls) {
   errno = 0;
-  const passwd *pw = ::getpwnam(user.c_str());
+  const passwd *pw = calls.getpwnam(user.c_str());
   if (pw == nullptr) {
-    real_say("cannot run as " + user + ": " +
-             (errno ? std::strerror(errno) : "no such user"));
+    calls.say("cannot run as " + user + ": " +
+              (errno ? std::strerror(errno) : "no such user"));
     return 2;
   }
-  if (::geteuid() == pw->pw_uid)
+  if (calls.geteuid() == pw->pw_uid)
     return 0;
   // Groups first, while still allowed to set them; then the user, which
   // must leave no way back.
-  if (::initgroups(pw->pw_name, pw->pw_gid) != 0 || ::setgid(pw->pw_gid) != 0 ||
-      ::setuid(pw->pw_uid) != 0 || ::setuid(0) == 0) {
-    real_say("cannot run as " + user + ": " + std::strerror(errno));
+  if (calls.initgroups(pw->pw_name, pw->pw_gid) != 0 ||
+      calls.setgid(pw->pw_gid) != 0 || calls.setuid(pw->pw_uid) != 0 ||
+      calls.setuid(0) == 0) {
+    calls.say("cannot run as " + user + ": " +
+              std::strerror(errno ? errno : EPERM));
     return 1;
   }
-  real_say("running as " + user + " (uid " + std::to_string(pw->pw_uid) +
-           ", gid " + std::to_string(pw->pw_gid) + ")");
+  calls.say("running as " + user + " (uid " + std::to_string(pw->pw_uid) +
+            ", gid " + std::to_string(pw->pw_gid) + ")");
   return 0;
 }
-
-} // namespace
 
 int serve(const options &o, const descriptors &d, const system_calls &sys) {
   daemon_loop loop(o, d, sys);
@@ -754,7 +760,7 @@ int run(const options &o) {
   if (!o.run_as.empty()) {
     // Once listening: ports below 1024 stay possible, and nothing the
     // network can reach runs as root.
-    if (const int status = become(o.run_as))
+    if (const int status = become(o.run_as, kRealIdentity))
       return give_up(d, status);
   }
   if (!o.allow.empty()) {

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <poll.h>
+#include <pwd.h>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -91,6 +92,22 @@ struct descriptors {
 // Serves until the signal descriptor is readable and returns 0, or 1 when
 // poll fails.
 int serve(const options &o, const descriptors &d, const system_calls &sys);
+
+// The calls become() makes, as their namesakes; substitutable in tests.
+struct identity_calls {
+  passwd *(*getpwnam)(const char *name);
+  uid_t (*geteuid)();
+  int (*initgroups)(const char *user, gid_t group);
+  int (*setgid)(gid_t gid);
+  int (*setuid)(uid_t uid);
+  void (*say)(const std::string &text);
+};
+extern const identity_calls kRealIdentity;
+
+// Becomes user, with its groups, for good (root cannot be taken back).
+// 0 when done or already that user; otherwise the exit status, the reason
+// said: 2 for a user that does not exist, 1 for a change not allowed.
+int become(const std::string &user, const identity_calls &calls);
 
 // Listens, serves until SIGTERM or SIGINT and returns the exit status:
 // 0 when stopped by a signal, 1 when an address cannot be listened on.

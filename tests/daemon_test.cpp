@@ -191,26 +191,25 @@ TEST_F(Daemon, LineThatTakesNothingIsWaitedForThenLost) {
 // controller; one refused outright is dropped. Both are counted.
 TEST_F(Daemon, UnsentDatagramsWaitBoundedPerController) {
   const bytes odd = viscaip::build(0x0300, 1, inquiry(1)); // answered 0F 02
-  w.udp_full = true;
   run({[&](world &x) {
+         x.udp_refusals = {EPERM};
+         x.datagrams.push_back({2, odd});
+       },
+       [&](world &x) {
+         x.udp_full = true;
          for (int i = 0; i < 30; ++i)
            x.datagrams.push_back({1, odd});
        },
        [](world &x) {
          EXPECT_TRUE(x.sent.empty());
          x.udp_full = false;
-         x.udp_refusals = {EAGAIN}; // still full once after all
+         x.udp_refusals = {ENOBUFS}; // still full once after all
        },
-       idle(),
-       [&](world &x) {
-         x.udp_refusals = {EPERM};
-         x.datagrams.push_back({2, odd});
-       },
-       idle()});
+       idle(), idle()});
   EXPECT_EQ(w.replies_to(1),
             std::vector<bytes>(ipd::kUdpBacklog, {0x0F, 0x02}));
   EXPECT_TRUE(w.replies_to(2).empty());
-  EXPECT_TRUE(w.logged("could not be sent: too many wait"));
+  EXPECT_TRUE(w.logged("10.0.0.2:5002 could not be sent: Operation not"));
   EXPECT_TRUE(w.logged("unsent datagrams 15"));
 }
 
@@ -286,6 +285,70 @@ TEST_F(Daemon, LineMissingThenBack) {
        [](world &x) { x.advance(5); }, idle()});
   EXPECT_EQ(w.replies_to(1).size(), 3u);
   EXPECT_TRUE(w.logged("cannot open the MCU's line"));
+}
+
+namespace identity {
+
+// A scripted system: which call fails, with what.
+struct script {
+  bool known = true;
+  int lookup_error = 0;
+  uid_t euid = 0;
+  int fails_at = 0; // 1 initgroups, 2 setgid, 3 setuid, 4 none but root
+                    // can be taken back (setuid(0) succeeds)
+  std::vector<std::string> said;
+} now;
+passwd user = [] {
+  passwd p{};
+  p.pw_name = const_cast<char *>("quelmar-visca");
+  p.pw_uid = 100;
+  p.pw_gid = 20;
+  return p;
+}();
+int step(int at) {
+  if (now.fails_at != at)
+    return 0;
+  errno = EPERM;
+  return -1;
+}
+const ipd::identity_calls kCalls = {
+    [](const char *) -> passwd * {
+      errno = now.lookup_error;
+      return now.known ? &user : nullptr;
+    },
+    [] { return now.euid; },
+    [](const char *, gid_t) { return step(1); },
+    [](gid_t) { return step(2); },
+    [](uid_t uid) { return uid == 0 ? (now.fails_at == 4 ? 0 : -1) : step(3); },
+    [](const std::string &text) { now.said.push_back(text); }};
+
+} // namespace identity
+
+TEST(Become, TakesTheUserForGoodOrSaysWhyNot) {
+  struct take {
+    const char *what;
+    identity::script given;
+    int status;
+    const char *says; // "" when nothing
+  } cases[] = {
+      {"unknown", {false, 0, 0, 0, {}}, 2, "no such user"},
+      {"lookup fails", {false, EIO, 0, 0, {}}, 2, "Input/output error"},
+      {"already", {true, 0, 100, 0, {}}, 0, ""},
+      {"no groups", {true, 0, 0, 1, {}}, 1, "Operation not permitted"},
+      {"no group", {true, 0, 0, 2, {}}, 1, "Operation not permitted"},
+      {"no user", {true, 0, 0, 3, {}}, 1, "Operation not permitted"},
+      {"root comes back", {true, 0, 0, 4, {}}, 1, "Operation not permitted"},
+      {"done", {true, 0, 0, 0, {}}, 0, "running as quelmar-visca (uid 100"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    identity::now = c.given;
+    EXPECT_EQ(ipd::become("quelmar-visca", identity::kCalls), c.status);
+    const std::string said =
+        identity::now.said.empty() ? "" : identity::now.said.front();
+    EXPECT_EQ(said.empty(), *c.says == '\0') << said;
+    EXPECT_NE(said.find(c.says), std::string::npos) << said;
+  }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "relay.h"
 
 #include <arpa/inet.h>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -399,6 +400,41 @@ TEST_F(RelayTest, LateRepliesGoToTheirOwnControllerAndNeverRunTwice) {
   }
 }
 
+// What the MCU did late for a TCP controller is its own too; a UDP
+// controller's other waiting messages stay; a reply read while IF_Clear
+// is still held back is not its answer.
+TEST_F(RelayTest, LateRepliesForTcpAndWhileIfClearWaitsToBeWritten) {
+  const bytes kCleared = {0x90, 0x50, 0xFF};
+  out.clear();
+  r->stream_bytes(9, kZoom.data(), kZoom.size(), now, out);
+  send(5000, 1, kInq);
+  send(5000, 2, kStop);
+  r->tick(now + lim.answer_timeout, out);
+  EXPECT_EQ(out.streams.size(), 1u) << "not executable";
+  r->line_blocked(); // IF_Clear not written yet
+  out.clear();
+  r->line_bytes(kCleared.data(), kCleared.size(), now, out);
+  ASSERT_EQ(out.streams.size(), 1u) << "the late message's, not IF_Clear's";
+  EXPECT_EQ(out.streams[0].conn, 9u);
+  EXPECT_TRUE(out.line.empty());
+  r->line_flushed(now);
+  mcu(kAck);
+  ASSERT_EQ(out.streams.size(), 1u);
+  EXPECT_EQ(out.streams[0].data, (bytes{0x90, 0x41, 0xFF}));
+  EXPECT_TRUE(out.datagrams.empty()) << "a TCP resend is no retransmission";
+  mcu(kCleared);
+  EXPECT_EQ(out.line, kInq) << "both of 5000's wait, in order";
+  // A UDP controller's next message, waiting behind its late one, stays.
+  start();
+  send(7000, 1, kZoom);
+  r->tick(now + lim.answer_timeout, out);
+  send(7000, 2, kInq);
+  mcu(kAck);
+  EXPECT_EQ(replies(), std::vector<reply>{visca(7000, 1, kAck)});
+  mcu(kCleared);
+  EXPECT_EQ(out.line, kInq);
+}
+
 TEST_F(RelayTest, SilentMcuIsClearedAgainAndWhatWaitsIsAnswered) {
   send(5000, 1, kZoom);
   send(6000, 1, kInq);
@@ -564,6 +600,40 @@ TEST_F(RelayTest, OverlongRunFromTheMcuIsSkipped) {
   EXPECT_NE(out.log[0].find("over 16 bytes without FF"), std::string::npos);
   mcu({0xFF, 0x90, 0x41, 0xFF}); // the run's end, then the real reply
   EXPECT_EQ(replies(), std::vector<reply>{visca(5000, 1, kAck)});
+}
+
+// Each kind of fault, the first time, says what it was.
+TEST_F(RelayTest, EachFaultIsSaidInItsOwnWords) {
+  bytes lying = build(visca_command, 2, kZoom);
+  lying[3] = 0x04;
+  const bytes overlong(20, 0x81);
+  struct fault {
+    std::function<void()> cause;
+    const char *says;
+  } cases[] = {
+      {[&] { raw(5000, lying); }, "does not match its payload of 6 bytes"},
+      {[&] {
+         out.clear();
+         r->stream_bytes(1, overlong.data(), overlong.size(), now, out);
+       },
+       "TCP connection 1: over 16 bytes without FF (81 81"},
+      {[&] {
+         send(5000, 1, {0x81, 0xFF});
+       },
+       "UDP controller 127.0.0.1:5000: 81 FF is not one VISCA message"},
+      {[&] {
+         const bytes b = {0x82, 0xFF};
+         out.clear();
+         r->stream_bytes(3, b.data(), b.size(), now, out);
+       },
+       "TCP connection 3: 82 FF is not one VISCA message"},
+  };
+  for (const auto &c : cases) {
+    start();
+    c.cause();
+    ASSERT_EQ(out.log.size(), 1u) << c.says;
+    EXPECT_NE(out.log[0].find(c.says), std::string::npos) << out.log[0];
+  }
 }
 
 TEST_F(RelayTest, FaultsAreLoggedAtABoundedRate) {
