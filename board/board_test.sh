@@ -121,6 +121,7 @@ upgrade)
     "$here/boot.sh" --machine "$machine" --sim "$sim" --mcu-log "$out/mcu-$1.log" \
       --timeout 400 --append "quelmar.brief${2:+ quelmar.step=$2}" "$out/sd.img" -- \
       --speed 115200 --version 22 >"$log" 2>&1 || status=$?
+    grep -h '^board: the kernel' "$log" || true # a stalled boot, booted again
     if [ "$status" -ne 0 ] || ! grep -q '^QUELMAR: done' "$log"; then
       grep -E 'QUELMAR|ttyPS|mmc|Kernel panic' "$log" || tail -30 "$log"
       fail "boot $1 did not report (status $status)"
@@ -207,6 +208,7 @@ status=0
 "$here/boot.sh" "${args[@]}" "$cpio" -- "${mcu[@]}" >"$out/console.log" 2>&1 ||
   status=$?
 wall=$(($(date +%s) - start))
+grep -h '^board: the kernel' "$out/console.log" || true # a stall, booted again
 show() {
   echo "--- console (QUELMAR and ttyPS lines)"
   grep -E 'QUELMAR|ttyPS|quelmar|Kernel panic' "$out/console.log" || true

@@ -30,7 +30,7 @@ fi
 # test is never counted as a pass.
 report=$(mktemp)
 trap 'rm -f "$report"' EXIT
-passed=0 failed=0 skipped=0
+passed=0 failed=0 skipped=0 stalls=0
 count() { sed -n "s/^[[:space:]]*$1=\"\([0-9]*\)\"/\1/p; T; q" "$report"; }
 # tally NAME START: adds the report's counts to the totals.
 tally() {
@@ -52,6 +52,11 @@ run_ctest() {
   rm -f "$report"
   ctest --preset "$preset" -j"$jobs" --output-junit "$report" "$@" || true
   tally "$name" "$start"
+  # Boots whose kernel stalled before init and were booted again.
+  local n
+  n=$(grep -c '^board: the kernel had not started init' \
+    "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null) || true
+  stalls=$((stalls + ${n:-0}))
 }
 for preset in default asan tsan armhf armhf-static; do
   echo "== build and test: $preset"
@@ -89,6 +94,7 @@ scripts/fuzz.sh || fuzz=failed
 
 summary="suite: $passed passed, $failed failed"
 [ "$skipped" -eq 0 ] || summary="$summary, $skipped skipped"
+echo "boots booted again after a kernel stall (QEMU's lost timer event): $stalls"
 echo "$summary"
 [ "$fuzz" = passed ] || { echo "a fuzz target failed" >&2; exit 1; }
 [ "$coverage" = passed ] || { echo "coverage fell short, or its suite failed" >&2; exit 1; }
