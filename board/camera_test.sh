@@ -214,8 +214,8 @@ if [ "$image" = busybox ]; then
   [ "$(said service-status)" = rc=0 ] || fail "the service's status: $(said service-status)"
   [[ "$(said service-uid)" =~ ^[1-9][0-9]*$ ]] ||
     fail "the service runs as uid '$(said service-uid)'"
-  [ "$(said service-write-etc)" = denied ] ||
-    fail "the service's user can write /etc: $(said service-write-etc)"
+  [ "$(said service-write-etc)" = "uid=$(said service-uid) denied" ] ||
+    fail "the service's user and /etc: $(said service-write-etc)"
   echo "board: the service runs as uid $(said service-uid), which cannot write /etc"
   exit 0
 fi
