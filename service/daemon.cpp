@@ -95,7 +95,13 @@ int real_open_line(const std::string &path, unsigned speed) {
   return fd;
 }
 
-void real_close_line(int fd) { visca_port::close_line(fd); }
+void real_close_line(int fd) {
+  // Give the line up as it was taken: a tty that something else keeps open
+  // (an emulator, a rival reader) keeps the exclusive flag past our close,
+  // and the next daemon, started again, would get EBUSY. Not a tty: ENOTTY.
+  [[maybe_unused]] int rc = ::ioctl(fd, TIOCNXCL);
+  visca_port::close_line(fd);
+}
 
 int64_t real_now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
