@@ -410,9 +410,6 @@ bool world::logged(const std::string &text) const {
   return false;
 }
 
-world *&current() { return the_world; }
-const ipd::system_calls &calls() { return kCalls; }
-
 int run(world &w, const ipd::options &o) {
   the_world = &w;
   last_message_at = -1;

@@ -51,11 +51,6 @@ struct mcu_model {
   int64_t busy_until = 0;
 };
 
-struct peer {
-  std::string name; // "udp:N" or "tcp:N", for messages
-  uint8_t id;       // what its inquiries carry, and their answers must
-};
-
 struct connection {
   uint8_t id = 0;
   std::deque<uint8_t> in; // bytes the peer sent, not yet read
@@ -121,10 +116,6 @@ struct world {
   std::vector<bytes> replies_to(uint8_t id) const;
   bool logged(const std::string &text) const;
 };
-
-// The world in force while serve() runs, and the system calls over it.
-world *&current();
-const ipd::system_calls &calls();
 
 // Runs the real loop over w until its script ends; serve()'s result.
 int run(world &w, const ipd::options &o = {});
