@@ -223,25 +223,43 @@ void tcp_controller::close() {
   fd_ = -1;
 }
 
+namespace {
+// Whether the kernel lists a connection to local_port in CLOSE_WAIT (state
+// 08 in /proc/net/tcp, whose addresses are HEX_IP:HEX_PORT).
+bool in_close_wait(uint16_t local_port) {
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", local_port);
+  std::ifstream in("/proc/net/tcp");
+  std::string sl, local, remote, state, rest;
+  while (in >> sl >> local >> remote >> state && std::getline(in, rest))
+    if (remote.size() > 5 && remote.substr(remote.size() - 5) == port &&
+        state == "08")
+      return true;
+  return false;
+}
+} // namespace
+
 void tcp_controller::close_and_wait() {
   sockaddr_in me{};
   socklen_t len = sizeof me;
   ASSERT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr *>(&me), &len), 0);
   close();
-  // /proc/net/tcp: "sl local rem st ...", addresses as HEX_IP:HEX_PORT,
-  // state 08 is CLOSE_WAIT.
-  char port[8];
-  std::snprintf(port, sizeof port, ":%04X", ntohs(me.sin_port));
+  closed_port_ = ntohs(me.sin_port);
   for (auto until = clock::now() + kPatience; clock::now() < until;) {
-    std::ifstream in("/proc/net/tcp");
-    std::string sl, local, remote, state, rest;
-    while (in >> sl >> local >> remote >> state && std::getline(in, rest))
-      if (remote.size() > 5 && remote.substr(remote.size() - 5) == port &&
-          state == "08")
-        return;
+    if (in_close_wait(closed_port_))
+      return;
     std::this_thread::sleep_for(milliseconds(1));
   }
   ADD_FAILURE() << "the daemon never saw the connection's end";
+}
+
+void tcp_controller::wait_until_daemon_closes() {
+  for (auto until = clock::now() + kPatience; clock::now() < until;) {
+    if (!in_close_wait(closed_port_))
+      return;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  ADD_FAILURE() << "the daemon never closed its end";
 }
 
 void tcp_controller::half_close() { ASSERT_EQ(::shutdown(fd_, SHUT_WR), 0); }

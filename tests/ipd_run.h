@@ -102,6 +102,8 @@ public:
   // Closes the connection and waits until the daemon's end has its FIN
   // (the kernel lists it in CLOSE_WAIT).
   void close_and_wait();
+  // After close_and_wait: until the daemon has closed its end too.
+  void wait_until_daemon_closes();
   // Sends no more (shutdown SHUT_WR), and reads on.
   void half_close();
   // True when the daemon closed the connection, with nothing unread.
@@ -111,6 +113,7 @@ public:
 private:
   int fd_ = -1;
   bytes pending_;
+  uint16_t closed_port_ = 0;
 };
 
 // Resident memory of a process in KiB (VmRSS), or -1.
