@@ -16,17 +16,17 @@ install_missing() {
   [ ${#missing[@]} -gt 0 ] || return 0
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  local arch added=no
+  local arch added=()
   for arch in "${archs[@]}"; do
     if ! known_arch "$arch"; then
       dpkg --add-architecture "$arch"
-      added=yes
+      added+=("$arch")
     fi
   done
   # Once, after every architecture is in: the lists then name them all.
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  [ $added = no ] || echo "Added the architectures: ${archs[*]}"
+  [ ${#added[@]} -eq 0 ] || echo "Added the architectures: ${added[*]}"
 }
 
 # Whether dpkg knows the architecture (the native one, or a foreign one).
@@ -47,7 +47,8 @@ enable_arch() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build g++ libgtest-dev libgmock-dev googletest dpkg-dev)
-PACKAGING_PACKAGES=(dpkg-dev debhelper systemd lintian pkg-config elfutils gdb-multiarch)
+# dpkg-buildpackage checks for build-essential whatever the compiler.
+PACKAGING_PACKAGES=(build-essential dpkg-dev debhelper systemd lintian pkg-config elfutils gdb-multiarch)
 # The packages tried in clean systems: sbuild (unshare mode), piuparts, and
 # the local repository of the previous release.
 CLEAN_ROOM_PACKAGES=(mmdebstrap sbuild uidmap piuparts apt-utils)
