@@ -11,7 +11,9 @@ cd "$(dirname "$0")/.."
 install_missing "${BUILD_PACKAGES[@]}"
 
 cmake --preset default >/dev/null
-cmake --build --preset default
+# What it shows, not the tests: those are the test command's.
+cmake --build --preset default --target quelmar-mcu-probe visca-mcu-sim \
+  visca-send quelmar-visca-ipd
 
 sim=build/default/sim/visca-mcu-sim
 probe=build/default/probe/quelmar-mcu-probe
