@@ -1,30 +1,33 @@
 #!/usr/bin/env bash
 # Prints the path of a clean Debian system for this machine's architecture
-# and suite, as a gzip'd tarball that sbuild (unshare mode) builds in and
-# piuparts tests in: mmdebstrap's buildd variant (essential packages and
-# build-essential), made from the archive this machine's apt uses and
-# nothing else. It is made once and cached with the board's cache, named
-# after the sources and the versions of its main packages, so a change in
-# the archive makes a new one.
+# and suite, as a gzip'd tarball: by default mmdebstrap's buildd variant
+# (essential packages and build-essential), which sbuild (unshare mode)
+# builds in and piuparts tests in; or minbase (essential packages and apt),
+# a fresh machine for the README's commands. Made from the archive this
+# machine's apt uses and nothing else. It is made once and cached with the
+# board's cache, named after the sources and the versions of its main
+# packages, so a change in the archive makes a new one.
 #
-# Usage: scripts/base-tarball.sh   (as root)
+# Usage: scripts/base-tarball.sh [buildd | minbase]   (as root)
 set -euo pipefail
 . "$(cd "$(dirname "$0")/.." && pwd)/board/lib.sh"
 [ "$(id -u)" -eq 0 ] || die "needs root (mmdebstrap)"
 install_missing "${ROOTFS_PACKAGES[@]}"
 
+variant=${1:-buildd}
+case $variant in buildd | minbase) ;; *) die "no such variant: $variant" ;; esac
 . /etc/os-release
 suite=$VERSION_CODENAME
 arch=$(dpkg --print-architecture)
 mapfile -t sources < <(archive_sources)
 key=$(
   {
-    echo "base-1 buildd $arch $suite"
+    echo "base-1 $variant $arch $suite"
     cat "${sources[@]}" </dev/null
     for p in libc6 base-files dpkg apt gcc-12 libstdc++6; do candidate "$p"; done
   } | sha256sum | cut -c1-16
 )
-tarball="$cache_dir/chroots/$suite-$arch-buildd-$key.tar.gz"
+tarball="$cache_dir/chroots/$suite-$arch-$variant-$key.tar.gz"
 mkdir -p "$cache_dir/chroots"
 # Tests that run side by side make it once.
 exec 9>"$cache_dir/chroots/.lock"
@@ -33,7 +36,7 @@ if [ ! -s "$tarball" ]; then
   echo "base-tarball: building the clean $suite $arch system (about a minute)" >&2
   # mmdebstrap picks the output's format by its name.
   partial="${tarball%.tar.gz}.partial.tar.gz"
-  mmdebstrap --quiet --variant=buildd --architectures="$arch" --mode=root \
+  mmdebstrap --quiet --variant="$variant" --architectures="$arch" --mode=root \
     "$suite" "$partial" "${sources[@]}" >&2 || die "mmdebstrap"
   mv "$partial" "$tarball"
 fi
