@@ -210,6 +210,7 @@ TEST_F(Ipd, FloodFromOneControllerLeavesAnotherItsTurnAndMemoryBounded) {
   udp_controller other(d.udp_port());
   fence(other, 1);
   const long before = resident_kib(d.pid());
+  const udp_drops drops_before = kernel_udp_drops();
 
   // Bounded in count and in time; fire and forget, about 2000 a second:
   // four times what this MCU can take, and slow enough that the kernel
@@ -243,10 +244,17 @@ TEST_F(Ipd, FloodFromOneControllerLeavesAnotherItsTurnAndMemoryBounded) {
   EXPECT_EQ(mcusim::hex(ack->payload), mcusim::hex(kAck1));
   EXPECT_LT(ack_after, milliseconds(1000));
   const long after = resident_kib(d.pid());
+  const udp_drops drops = kernel_udp_drops();
   std::printf("ACK in %.1f ms under the flood; VmRSS %ld KiB before, %ld "
-              "KiB after\n",
+              "KiB after; the kernel's UDP drops meanwhile: %ld receive "
+              "buffer, %ld send buffer, %ld backlog; at the daemon's "
+              "socket %ld, the other controller's %ld, the flooder's (which "
+              "reads no reply) %ld\n",
               std::chrono::duration<double, std::milli>(ack_after).count(),
-              before, after);
+              before, after, drops.rcvbuf - drops_before.rcvbuf,
+              drops.sndbuf - drops_before.sndbuf,
+              drops.backlog - drops_before.backlog, socket_drops(d.udp_port()),
+              socket_drops(other.port()), socket_drops(flooder.port()));
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   if (!emulated()) {
     EXPECT_LT(after - before, 1024) << "memory grew under the flood";
@@ -254,6 +262,10 @@ TEST_F(Ipd, FloodFromOneControllerLeavesAnotherItsTurnAndMemoryBounded) {
 #endif
   EXPECT_GE(d.wait_for_log("answering buffer full"), 0);
   EXPECT_EQ(d.stop(), 0);
+  // Its count of replies a full socket held back ("unsent datagrams").
+  for (const auto &line : d.log())
+    if (line.find("stopping on") != std::string::npos)
+      std::printf("%s\n", line.c_str());
 }
 
 TEST_F(Ipd, SilentMcuGetsNotExecutableAfterTheBound) {

@@ -13,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -346,6 +347,53 @@ long resident_kib(pid_t pid) {
       return value;
     }
     in.ignore(1 << 20, '\n');
+  }
+  return -1;
+}
+
+udp_drops kernel_udp_drops() {
+  udp_drops d;
+  // Two "Udp:" lines: the names, then the values.
+  std::ifstream snmp("/proc/net/snmp");
+  std::string line, names;
+  while (std::getline(snmp, line))
+    if (line.rfind("Udp:", 0) == 0) {
+      if (names.empty()) {
+        names = line;
+        continue;
+      }
+      std::istringstream n(names), v(line);
+      std::string name, value;
+      while (n >> name && v >> value) {
+        if (name == "RcvbufErrors")
+          d.rcvbuf = std::stol(value);
+        if (name == "SndbufErrors")
+          d.sndbuf = std::stol(value);
+      }
+      break;
+    }
+  // One line per CPU, in hex; the second column is the dropped count.
+  std::ifstream softnet("/proc/net/softnet_stat");
+  std::string processed, dropped;
+  while (softnet >> processed >> dropped && std::getline(softnet, line))
+    d.backlog += std::stol(dropped, nullptr, 16);
+  return d;
+}
+
+long socket_drops(int local_port) {
+  char port[8];
+  std::snprintf(port, sizeof port, ":%04X", local_port);
+  std::ifstream in("/proc/net/udp");
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream f(line);
+    std::string sl, local, field, last;
+    if (!(f >> sl >> local) || local.size() < 5 ||
+        local.substr(local.size() - 5) != port)
+      continue;
+    while (f >> field)
+      last = field;
+    return std::stol(last);
   }
   return -1;
 }

@@ -118,6 +118,16 @@ private:
 
 // Resident memory of a process in KiB (VmRSS), or -1.
 long resident_kib(pid_t pid);
+// The kernel's UDP drops so far: datagrams refused for a full receive or
+// send buffer (this network namespace's /proc/net/snmp), and packets the
+// backlog dropped (every CPU's /proc/net/softnet_stat).
+struct udp_drops {
+  long rcvbuf = 0, sndbuf = 0, backlog = 0;
+};
+udp_drops kernel_udp_drops();
+// Datagrams the kernel dropped at the IPv4 UDP socket bound to local_port,
+// for a full receive buffer (/proc/net/udp's last column).
+long socket_drops(int local_port);
 // Runs visca-send, or the daemon, with args to its end; its standard
 // output (and for the daemon, standard error) and exit status.
 std::string run_send(const std::vector<std::string> &args, int &status);
