@@ -15,7 +15,8 @@
 #   (default: this machine's architecture, and armhf)
 #   --source           build the source package alone, into .../source
 # DEB_BUILD_PROFILES and DEB_BUILD_OPTIONS pass through; nocheck in either
-# skips the tests that the package build runs.
+# skips the tests that the package build runs, and parallel= (every core
+# by default) sets the build's jobs.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 . "$src/scripts/deps.sh"
@@ -93,6 +94,9 @@ for arch in "${arches[@]}"; do
   if grep -qw nocheck <<<"$profiles" && ! grep -qw nocheck <<<"$options"; then
     options="nocheck${options:+ $options}"
   fi
+  # debhelper builds with one job unless told: every core, unless the
+  # caller says otherwise.
+  grep -q 'parallel=' <<<"$options" || options="parallel=$(nproc)${options:+ $options}"
   (cd "$dir/quelmar-mcu-probe-$version" &&
     DEB_BUILD_OPTIONS=$options dpkg-buildpackage "${args[@]}") \
     >"$dir/build.log" 2>&1 ||
