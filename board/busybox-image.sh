@@ -17,7 +17,9 @@
 #   quelmar.steer        once booted, say "QUELMAR: ready" and take
 #                        commands from the console, a line each: "kill"
 #                        (the service, with SIGKILL; says when it listens
-#                        again),
+#                        again), "allow ADDR..." (sets ALLOW in the
+#                        service's configuration and restarts it; "allow"
+#                        alone: every address),
 #                        "done" (report and reboot)
 set -euo pipefail
 # What this script creates has the same modes whatever the caller's umask.
@@ -180,7 +182,7 @@ listening() {
 if grep -qw quelmar.steer /proc/cmdline; then
   listening 1
   echo "QUELMAR: ready"
-  while read -r command; do
+  while read -r command args; do
     case "$command" in
     kill)
       # The init script's watcher starts it again a second later.
@@ -189,6 +191,15 @@ if grep -qw quelmar.steer /proc/cmdline; then
       kill -KILL $old
       listening $((heard + 1))
       echo "QUELMAR: killed $old, back as $(pidof quelmar-visca-ipd)"
+      ;;
+    allow)
+      # Read when it starts: the watcher starts it again with the new list.
+      sed -i '/^ALLOW=/d' /etc/default/quelmar-visca-ipd
+      echo "ALLOW=\"$args\"" >>/etc/default/quelmar-visca-ipd
+      heard=$(grep -c 'listening for raw VISCA' /var/log/quelmar-visca-ipd.log)
+      kill -KILL $(pidof quelmar-visca-ipd)
+      listening $((heard + 1))
+      echo "QUELMAR: allow '$args' now $(grep '^ALLOW=' /etc/default/quelmar-visca-ipd)"
       ;;
     done) break ;;
     esac

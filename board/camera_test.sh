@@ -6,7 +6,8 @@
 # VISCA over IP (UDP) and raw VISCA (TCP) through the forwarded ports
 # to the service, which drives the simulated MCU on ttyPS1. The guest is
 # steered over its console (quelmar.steer): kill the service, restrict its
-# addresses, install packages while a command is in flight.
+# addresses (its own allow-list, and systemd's IPAddressDeny=), install
+# packages while a command is in flight.
 #
 # Usage: camera_test.sh MACHINE busybox|systemd camera|camera-no-uart
 #                       BUILD_DIR HOST_SIM
@@ -128,24 +129,42 @@ reply=$("$send" --udp "$addr" --seq 13 --timeout 20000 inquiry 00 02) ||
   fail "inquiry after the restart: $reply"
 expect "inquiry after the restart" "$reply" 'sequence 13, inquiry reply'
 
+# denied NAME SEQ: a controller here gets no answer over UDP or TCP, and
+# its inquiries never reach the MCU.
+denied() {
+  local before status=0
+  before=$(to_mcu | grep -c '^81 09 00 02 FF$' || true)
+  reply=$("$send" --udp "$addr" --seq "$2" --timeout 3000 inquiry 00 02) || status=$?
+  [ "$status" -eq 1 ] || fail "$1: an answer: $reply"
+  expect "$1" "$reply" '^no further reply within 3000 ms$'
+  status=0
+  reply=$("$send" --tcp "$addr" --timeout 3000 inquiry 00 02) || status=$?
+  [ "$status" -eq 1 ] || fail "$1: an answer over TCP: $reply"
+  expect "$1, over TCP" "$reply" '^(no further reply within 3000 ms|the camera closed the connection)$'
+  [ "$(to_mcu | grep -c '^81 09 00 02 FF$' || true)" -eq "$before" ] ||
+    fail "$1: its inquiry reached the MCU"
+}
+
+# The service's own allow-list, under either init: QEMU's user network
+# brings this machine's datagrams from 10.0.2.2, outside 10.0.2.99.
+steer allow 10.0.2.99
+wait_said "allow '10.0.2.99'" 60
+[[ "$(said allow)" == *' now ALLOW="10.0.2.99"' ]] || fail "allow: $(said allow)"
+denied "a controller the allow-list leaves out" 20
+steer allow
+wait_said "allow '' " 60
+reply=$("$send" --udp "$addr" --seq 21 --timeout 20000 inquiry 00 02) ||
+  fail "inquiry with every address allowed: $reply"
+expect "every address allowed again" "$reply" 'sequence 21, inquiry reply'
+
 if [ "$image" = systemd ]; then
   # The administrator's address filter: QEMU's user network brings this
   # machine's datagrams from 10.0.2.2. Denied, they get no answer and
   # never reach the MCU; lifted, they do again.
-  before=$(to_mcu | grep -c '^81 09 00 02 FF$' || true)
   steer deny 10.0.2.2
   wait_said "deny '10.0.2.2'" 60
   [[ "$(said deny)" == "'10.0.2.2' rc=0 now '10.0.2.2/32'" ]] || fail "deny: $(said deny)"
-  status=0
-  reply=$("$send" --udp "$addr" --seq 14 --timeout 3000 inquiry 00 02) || status=$?
-  [ "$status" -eq 1 ] || fail "a denied controller got an answer: $reply"
-  expect "a denied controller" "$reply" '^no further reply within 3000 ms$'
-  status=0
-  reply=$("$send" --tcp "$addr" --timeout 3000 inquiry 00 02) || status=$?
-  [ "$status" -eq 1 ] || fail "a denied controller got an answer over TCP: $reply"
-  expect "a denied controller over TCP" "$reply" '^(no further reply within 3000 ms|the camera closed the connection)$'
-  [ "$(to_mcu | grep -c '^81 09 00 02 FF$' || true)" -eq "$before" ] ||
-    fail "a denied controller's inquiry reached the MCU"
+  denied "a denied controller" 14
   steer deny
   wait_said "deny '' " 60
   reply=$("$send" --udp "$addr" --seq 15 --timeout 20000 inquiry 00 02) ||

@@ -32,6 +32,8 @@
 #                  listens again
 #   deny ADDR      IPAddressDeny=ADDR for the service (systemctl set-property
 #                  --runtime, a drop-in under /run); "deny" alone lifts it
+#   allow ADDR...  ALLOW=ADDR... in the service's own configuration, and a
+#                  restart; "allow" alone: every address
 #   install DEB... dpkg -i of packages left by --with, one after the other,
 #                  with the probe unit's invocation before and after
 #   done           report and reboot
@@ -282,6 +284,15 @@ if grep -qw quelmar.steer /proc/cmdline; then
       ready "$old"
       echo "QUELMAR: killed $old, back as $(systemctl show -p MainPID --value $service)," \
         "restarts $n to $(systemctl show -p NRestarts --value $service)"
+      ;;
+    allow)
+      sed -i '/^ALLOW=/d' /etc/default/quelmar-visca-ipd
+      echo "ALLOW=\"$args\"" >>/etc/default/quelmar-visca-ipd
+      old=$(systemctl show -p MainPID --value $service)
+      systemctl restart $service
+      rc=$?
+      ready "$old"
+      echo "QUELMAR: allow '$args' rc=$rc now $(grep '^ALLOW=' /etc/default/quelmar-visca-ipd)"
       ;;
     deny)
       systemctl set-property --runtime $service "IPAddressDeny=$args"
