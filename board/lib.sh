@@ -25,7 +25,7 @@ candidate() {
   local v
   v=$(apt-cache policy "$1" | awk '/Candidate:/ { print $2 }')
   if [ -z "$v" ] || [ "$v" = "(none)" ]; then
-    apt-get update -qq
+    update_lists
     v=$(apt-cache policy "$1" | awk '/Candidate:/ { print $2 }')
   fi
   [ -n "$v" ] && [ "$v" != "(none)" ] || die "no package $1 in the archive"

@@ -23,10 +23,37 @@ install_missing() {
       added+=("$arch")
     fi
   done
-  # Once, after every architecture is in: the lists then name them all.
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  # The lists are fetched once every architecture is in, so that they name
+  # them all; and only when needed: an architecture is new, there are no
+  # lists yet, or the ones there are older than the archive (the install
+  # fails). Each fetch is one more chance to meet a mirror mid-sync.
+  if [ ${#added[@]} -gt 0 ] || ! have_lists; then
+    update_lists
+  fi
+  local err
+  if ! err=$(apt-get install -y -qq --no-install-recommends "${missing[@]}" 2>&1 >/dev/null); then
+    update_lists
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
   [ ${#added[@]} -eq 0 ] || echo "Added the architectures: ${added[*]}"
+}
+
+have_lists() { compgen -G '/var/lib/apt/lists/*_Packages*' >/dev/null; }
+
+# Fetches apt's lists. A mirror caught mid-sync ("File has unexpected size
+# ... Mirror sync in progress?") fails for a while, then mends itself: three
+# tries, 20 s apart; after that, lists fetched before still serve.
+update_lists() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -qq && return 0
+    [ "$try" -eq 3 ] || {
+      echo "apt-get update failed: trying again in 20 s" >&2
+      sleep 20
+    }
+  done
+  have_lists || return 1
+  echo "apt-get update failed three times: going on with the lists there are" >&2
 }
 
 # Whether dpkg knows the architecture (the native one, or a foreign one).
@@ -42,7 +69,7 @@ known_arch() {
 enable_arch() {
   if ! known_arch "$1"; then
     dpkg --add-architecture "$1"
-    apt-get update -qq
+    update_lists
   fi
 }
 

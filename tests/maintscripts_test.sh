@@ -24,7 +24,12 @@ tar -C "$root" -xzf "$tarball"
 mount -t proc proc "$root/proc"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
 in_root() { chroot "$root" "$@"; }
-in_root apt-get -qq update >/dev/null
+# A mirror caught mid-sync fails a while, then mends itself.
+for try in 1 2 3; do
+  in_root apt-get -qq update >/dev/null && break
+  [ "$try" -lt 3 ] || fail "apt-get update in the chroot"
+  sleep 20
+done
 DEBIAN_FRONTEND=noninteractive in_root apt-get -qq install -y --no-install-recommends \
   systemd >"$root/apt.log" 2>&1 || { cat "$root/apt.log"; fail "cannot install systemd in the chroot"; }
 
