@@ -30,14 +30,26 @@ for f in /etc/subuid /etc/subgid; do
 done
 
 # build NAME DSC [SBUILD_OPTIONS...]: sbuild's summary, its log kept.
+# sbuild fetches apt's lists in its chroot and takes a failed fetch as the
+# end; a mirror caught mid-sync fails that a while, then mends itself, so
+# that failure alone is built again, twice at most, 30 s apart.
 build() {
-  local name=$1 dsc=$2 dir="$work/$1"
+  local name=$1 dsc=$2 dir="$work/$1" try
   shift 2
-  mkdir -p "$dir"
-  (cd "$dir" && sbuild --chroot-mode=unshare --chroot="$tarball" \
-    --dist="$VERSION_CODENAME" --arch-any --no-arch-all --no-source \
-    --no-run-lintian --no-run-piuparts --no-run-autopkgtest "$@" "$dsc") \
-    >"$dir/sbuild.out" 2>&1
+  for try in 1 2 3; do
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    (cd "$dir" && sbuild --chroot-mode=unshare --chroot="$tarball" \
+      --dist="$VERSION_CODENAME" --arch-any --no-arch-all --no-source \
+      --no-run-lintian --no-run-piuparts --no-run-autopkgtest "$@" "$dsc") \
+      >"$dir/sbuild.out" 2>&1 && return 0
+    grep -q 'apt-get update failed' "$dir/sbuild.out" && [ "$try" -lt 3 ] ||
+      return 1
+    echo "sbuild, $name: apt could not fetch the archive's lists" \
+      "($(cat "$dir"/*.build 2>/dev/null | grep -m1 -o 'Mirror sync in progress?' ||
+        echo 'not a mirror mid-sync, by its log')): building again in 30 s"
+    sleep 30
+  done
 }
 summary() { # LOG
   sed -n '/^| Summary /,/^Finished at/p' "$1" |
