@@ -4,7 +4,11 @@
 # (essential packages and build-essential), which sbuild (unshare mode)
 # builds in and piuparts tests in; or minbase (essential packages and apt),
 # a fresh machine for the README's commands. Made from the archive this
-# machine's apt uses and nothing else. It is made once and cached with the
+# machine's apt uses and nothing else; the build system leaves out the
+# security suite, as Debian's own build systems do, since a cross build
+# needs every architecture's index of every suite to agree (a mirror's
+# armhf security index was seen out of step with its Release file for
+# hours, and the armhf packages that only it holds then cannot be had). It is made once and cached with the
 # board's cache, named after the sources and the versions of its main
 # packages, so a change in the archive makes a new one.
 #
@@ -20,6 +24,21 @@ case $variant in buildd | minbase) ;; *) die "no such variant: $variant" ;; esac
 suite=$VERSION_CODENAME
 arch=$(dpkg --print-architecture)
 mapfile -t sources < <(archive_sources)
+if [ "$variant" = buildd ]; then
+  filtered=$(mktemp -d)
+  trap 'rm -rf "$filtered"' EXIT
+  for i in "${!sources[@]}"; do
+    # Keep each file's name: mmdebstrap tells the two formats by it.
+    out="$filtered/$i-$(basename "${sources[$i]}")"
+    case ${sources[$i]} in
+    # deb822: one paragraph a stanza.
+    *.sources) awk 'BEGIN { RS = ""; ORS = "\n\n" } !/(^|\n)Suites:[^\n]*-security/' \
+      "${sources[$i]}" >"$out" ;;
+    *) grep -vE '^[[:space:]]*deb(-src)?[[:space:]].*-security' "${sources[$i]}" >"$out" || true ;;
+    esac
+    sources[$i]=$out
+  done
+fi
 key=$(
   {
     echo "base-1 $variant $arch $suite"
