@@ -20,10 +20,12 @@ const char kUsage[] =
     "\n"
     "Serves a simulated camera MCU on a new pseudo-terminal, prints the path\n"
     "of its slave and logs the traffic in hex with timestamps and the line's\n"
-    "framing. Like a real MCU it insists on raw 8N1 without flow control at\n"
-    "its own speed: a message framed otherwise gets silence (or noise). The\n"
-    "pty starts cooked, as a UART does after boot; setting up the line is\n"
-    "up to the program that opens it.\n"
+    "framing, and the camera's state after each change (power, zoom, focus,\n"
+    "pan and tilt). Like a real MCU it insists on raw 8N1 without flow\n"
+    "control at its own speed: a message framed otherwise gets silence (or\n"
+    "noise). It answers as a camera would, from the state of a camera\n"
+    "model (see --bare). The pty starts cooked, as a UART does after boot;\n"
+    "setting up the line is up to the program that opens it.\n"
     "\n"
     "Without a command it serves until interrupted. With one, it runs the\n"
     "command in a private mount namespace where /dev/ttyPS1 leads to the\n"
@@ -38,13 +40,14 @@ const char kUsage[] =
     "  --version N        version byte the MCU reports, -128 to 255\n"
     "                     (default 22)\n"
     "  --noise            send noise at other speeds instead of silence\n"
+    "  --bare             no camera model: every command is acknowledged\n"
+    "                     and completed, every inquiry gets the probe's\n"
+    "                     16-byte version reply\n"
     "  --script LIST      answers to the first messages, comma-separated:\n"
     "                     version, silent, garbage, ack, comp, ack+comp,\n"
     "                     error, overlong, stray (acknowledgement and\n"
     "                     completion with a stray byte behind); later\n"
-    "                     messages get the default (a version reply to\n"
-    "                     inquiries, an acknowledgement and completion to\n"
-    "                     commands)\n"
+    "                     messages get the unscripted answers\n"
     "  --gap MS           delay between acknowledgement and completion\n"
     "                     (0 to 60000, default 0: one burst); meanwhile\n"
     "                     the command holds one of the MCU's two sockets\n"
@@ -133,6 +136,7 @@ options parse(int argc, char **argv) {
       {"speed", required_argument, nullptr, 's'},
       {"version", required_argument, nullptr, 'v'},
       {"noise", no_argument, nullptr, 'n'},
+      {"bare", no_argument, nullptr, 'B'},
       {"script", required_argument, nullptr, 'c'},
       {"delay", required_argument, nullptr, 'd'},
       {"gap", required_argument, nullptr, 'g'},
@@ -143,6 +147,7 @@ options parse(int argc, char **argv) {
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   options o;
+  o.cfg.camera_model = true;
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, "+", longopts, nullptr)) != -1) {
@@ -160,6 +165,9 @@ options parse(int argc, char **argv) {
       break;
     case 'n':
       o.cfg.noise_at_wrong_speed = true;
+      break;
+    case 'B':
+      o.cfg.camera_model = false;
       break;
     case 'c': {
       std::string list = optarg;
@@ -286,6 +294,11 @@ int main(int argc, char **argv) {
           std::chrono::duration<double>(mcusim::clock::now() - start).count();
       std::printf("%9.3f s %-17s %s %s\n", t, mcusim::describe(line).c_str(),
                   to_mcu ? "-> MCU" : "<- MCU", mcusim::hex(data).c_str());
+    });
+    sim.set_state_observer([start](const std::string &state) {
+      double t =
+          std::chrono::duration<double>(mcusim::clock::now() - start).count();
+      std::printf("%9.3f s camera: %s\n", t, state.c_str());
     });
     for (const auto &name : o.script) {
       auto a =

@@ -248,6 +248,11 @@ void mcu::set_observer(traffic_fn fn) {
   observer_ = std::move(fn);
 }
 
+void mcu::set_state_observer(state_fn fn) {
+  std::lock_guard<std::mutex> lock(mu_);
+  state_observer_ = std::move(fn);
+}
+
 size_t mcu::inject(const bytes &data) {
   std::lock_guard<std::mutex> lock(mu_);
   size_t done = 0;
@@ -299,6 +304,20 @@ void mcu::notify(bool to_mcu, const bytes &data, const framing &line) {
     fn(to_mcu, data, line);
 }
 
+void mcu::report_state() {
+  state_fn fn;
+  std::string state;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!state_changed_ || !state_observer_)
+      return;
+    state_changed_ = false;
+    fn = state_observer_;
+    state = camera_.describe(clock::now());
+  }
+  fn(state);
+}
+
 void mcu::serve() {
   // Wake-ups to the microsecond, as a UART's timing is: the default slack
   // of 50 us is half a byte at 115200 baud.
@@ -329,6 +348,7 @@ void mcu::serve() {
       }
       if (!send(pick(next.data, next.frame), next.frame, next.at))
         return;
+      report_state();
     }
   }
 }
@@ -356,10 +376,13 @@ bool mcu::complete_due(const framing &line) {
       if (due == clock::time_point{} || due > clock::now())
         continue;
       due = clock::time_point{};
+      state_changed_ |= socket_parts_[y - 1] != 0; // a move arrived
+      socket_parts_[y - 1] = 0;
     }
     if (!send(answer::raw({0x90, static_cast<uint8_t>(0x50 | y), kTerminator}),
               line, clock::now()))
       return false;
+    report_state();
   }
   return true;
 }
@@ -427,51 +450,80 @@ answer mcu::camera_answer(const bytes &msg) {
   // Messages are whole: an address byte, at least one more byte, FF.
   const uint8_t kind = msg[1];
   const size_t len = msg.size();
+  const auto now = clock::now();
   if (kind == 0x09) {
     if (len == 5 && msg[2] == 0x00 && msg[3] == 0x02) {
       // Vendor 0x0020, model 0x0001, ROM version, socket count.
       return answer::raw({0x90, 0x50, 0x00, 0x20, 0x00, 0x01, 0x00,
                           cfg_.version, 0x02, kTerminator});
     }
-    return answer::version(cfg_.version);
+    if (!cfg_.camera_model || (len >= 5 && msg[2] == 0x7E && msg[3] == 0x7E))
+      return answer::version(cfg_.version); // the probe's
+    if (auto reply = camera_.inquire(msg, now))
+      return answer::raw(std::move(*reply));
+    return answer::error();
   }
   if (kind == 0x01 && len == 5 && msg[2] == 0x00 && msg[3] == 0x01) {
-    // IF_Clear: the command buffers are emptied without completions.
+    // IF_Clear: the command buffers are emptied without completions, and
+    // what they were doing stops.
     for (auto &due : socket_due_)
       due = clock::time_point{};
+    camera_.stop(camera::zoom_part | camera::focus_part | camera::pan_tilt_part,
+                 now);
+    state_changed_ = cfg_.camera_model;
     return answer::raw({0x90, 0x50, kTerminator});
   }
   if ((kind & 0xF0) == 0x20 && len == 3) {
     const uint8_t y = kind & 0x0F;
     const bool busy =
         (y == 1 || y == 2) && socket_due_[y - 1] != clock::time_point{};
-    if (busy)
+    if (busy) {
       socket_due_[y - 1] = clock::time_point{};
+      camera_.stop(socket_parts_[y - 1], now);
+      state_changed_ |= socket_parts_[y - 1] != 0;
+    }
     return answer::raw({0x90, static_cast<uint8_t>(0x60 | y),
                         static_cast<uint8_t>(busy ? 0x04 : 0x05), kTerminator});
   }
   if (kind != 0x01 || len < 4)
     return answer::error();
-  milliseconds gap = gap_;
+  return command_answer(msg);
+}
+
+answer mcu::command_answer(const bytes &msg) {
+  const auto now = clock::now();
+  int y = 0;
+  while (y < 2 && socket_due_[y] != clock::time_point{})
+    ++y;
+  if (y == 2) // both sockets busy: not carried out
+    return answer::raw({0x90, 0x60, 0x03, kTerminator});
+  camera::outcome done; // a bare MCU carries out anything at once
+  if (cfg_.camera_model) {
+    done = camera_.command(msg, now);
+    if (done.status == camera::outcome::syntax_error)
+      return answer::error();
+    if (done.status == camera::outcome::not_executable)
+      return answer::raw({0x90, 0x60, 0x41, kTerminator});
+    state_changed_ = true;
+  }
+  // A delay set for the command stands; otherwise it completes when the
+  // camera has carried it out, and no sooner than the general gap.
+  milliseconds gap =
+      std::max(gap_, std::chrono::ceil<milliseconds>(done.takes));
   for (const auto &d : delays_) {
-    if (d.first.size() <= len &&
+    if (d.first.size() <= msg.size() &&
         std::equal(d.first.begin(), d.first.end(), msg.begin())) {
       gap = d.second;
       break;
     }
   }
-  for (uint8_t y = 1; y <= 2; ++y) {
-    auto &due = socket_due_[y - 1];
-    if (due != clock::time_point{})
-      continue;
-    const uint8_t ack_y = static_cast<uint8_t>(0x40 | y);
-    if (gap.count() == 0)
-      return answer::raw({0x90, ack_y, kTerminator, 0x90,
-                          static_cast<uint8_t>(0x50 | y), kTerminator});
-    due = clock::now() + hold_ + gap;
-    return answer::raw({0x90, ack_y, kTerminator});
-  }
-  return answer::raw({0x90, 0x60, 0x03, kTerminator}); // both sockets busy
+  const auto sock = static_cast<uint8_t>(y + 1);
+  if (gap.count() == 0)
+    return answer::raw({0x90, static_cast<uint8_t>(0x40 | sock), kTerminator,
+                        0x90, static_cast<uint8_t>(0x50 | sock), kTerminator});
+  socket_due_[y] = now + hold_ + gap;
+  socket_parts_[y] = done.moves;
+  return answer::raw({0x90, static_cast<uint8_t>(0x40 | sock), kTerminator});
 }
 
 bool mcu::wait_quietly(clock::time_point until) {

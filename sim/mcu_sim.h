@@ -21,18 +21,30 @@
 // message is logged with the time and the framing. Answers can be scripted
 // message by message.
 //
-// Unscripted, it answers like a camera with two command sockets: a command
-// (8x 01 ..) gets 90 4y FF on a free socket y and its completion 90 5y FF
-// after the command's delay (see set_completion_delay), or 90 60 03 FF
-// when both sockets are busy; a cancel (8x 2y FF) ends the command in
-// socket y with 90 6y 04 FF, or gets 90 6y 05 FF when y is idle; IF_Clear
-// (8x 01 00 01 FF) gets 90 50 FF; the version inquiry (8x 09 00 02 FF)
-// gets its 10-byte reply; any other inquiry (8x 09 ..) gets a 16-byte
-// reply with the version at byte 14; anything else gets 90 60 02 FF.
+// Unscripted, it answers like a camera with two command sockets. With
+// config::camera_model it answers from the state of the camera model
+// behind it (camera_model.h): a command
+// (8x 01 ..) the model carries out gets 90 4y FF on a free socket y and
+// its completion 90 5y FF when the model has carried it out (no sooner
+// than set_completion_gap; set_completion_delay replaces both); 90 60 03 FF
+// when both sockets are busy; 90 60 41 FF when the camera cannot carry it
+// out now (powered off, or a manual focus command in auto focus). A cancel
+// (8x 2y FF) ends the command in socket y with 90 6y 04 FF and stops what
+// it moved, or gets 90 6y 05 FF when y is idle; IF_Clear (8x 01 00 01 FF)
+// gets 90 50 FF and stops every move; the version inquiry (8x 09 00 02 FF)
+// gets its 10-byte reply; the probe's inquiry (8x 09 7E 7E ..) a 16-byte
+// reply with the version at byte 14; the model's inquiries their state;
+// anything else gets 90 60 02 FF, as a camera answers what it does not
+// know. Without the model it is a bare MCU, for tests of the line itself:
+// every command (8x 01 ..) is carried out at once (its completion comes
+// after the command's delay) and every inquiry other than the version
+// inquiry gets the probe's 16-byte reply.
 //
 // Thread safety: all public operations may be called from any thread while
 // the MCU serves the line on its own thread, also while it hangs up.
 #pragma once
+
+#include "camera_model.h"
 
 #include <chrono>
 #include <cstdint>
@@ -46,8 +58,6 @@
 
 namespace mcusim {
 
-using bytes = std::vector<uint8_t>;
-using clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
@@ -155,12 +165,17 @@ struct config {
   speed_t speed = B115200; // the only speed the MCU answers at (8N1)
   uint8_t version = 22;
   bool noise_at_wrong_speed = false;
+  bool camera_model = false; // answer as the camera model's state says
 };
 
 // Observer of the traffic, called on the MCU's thread: to_mcu is true for
 // bytes the controller sent (one whole message), false for an answer.
 using traffic_fn =
     std::function<void(bool to_mcu, const bytes &data, const framing &line)>;
+// Observer of the camera's state, called on the MCU's thread after each
+// change (a command carried out, a move arrived, a stop) with a one-line
+// description (camera::describe).
+using state_fn = std::function<void(const std::string &state)>;
 
 class mcu {
 public:
@@ -173,9 +188,7 @@ public:
   const std::string &slave_path() const { return slave_name_; }
 
   // Queues the answer to the next message received at the right speed.
-  // When the queue is empty, inquiries (81 09 ..) get a version reply,
-  // commands (81 01 ..) an acknowledgement and completion, anything else
-  // silence.
+  // When the queue is empty, messages get the unscripted answers above.
   void script(answer a);
   // Replaces the answer used once the script is spent.
   void set_default(answer a);
@@ -191,6 +204,7 @@ public:
   // counts. A long move takes seconds.
   void set_completion_delay(bytes prefix, milliseconds gap);
   void set_observer(traffic_fn fn);
+  void set_state_observer(state_fn fn);
 
   // Sends bytes now, unasked, as line noise would. Like a UART whose
   // receiver overruns, what the line cannot hold is lost: returns how many
@@ -227,6 +241,9 @@ private:
   pacing pace_ = pacing::burst;
   milliseconds gap_{0};
   traffic_fn observer_;
+  state_fn state_observer_;
+  camera camera_;
+  bool state_changed_ = false; // not yet reported to state_observer_
   std::vector<received> log_;
   size_t interleaved_ = 0;
   size_t stray_ = 0;
@@ -236,6 +253,7 @@ private:
   // Camera sockets 1 and 2: when the completion of the command in each is
   // due (time_point{} when idle).
   clock::time_point socket_due_[2]{};
+  unsigned socket_parts_[2]{}; // what the command in each moves
   std::vector<std::pair<bytes, milliseconds>> delays_;
 
   std::deque<received> pending_; // logged, not yet answered
@@ -259,6 +277,9 @@ private:
   framing line_framing() const;
   void hang_up();
   void notify(bool to_mcu, const bytes &data, const framing &line);
+  void report_state();
+  // The answer to a command (8x 01 ..) that is not IF_Clear, with mu_ held.
+  answer command_answer(const bytes &msg);
 };
 
 // Bits per second of a termios speed constant; 0 if unknown.

@@ -361,6 +361,27 @@ TEST_F(Ipd, ControllerGoneAsItsReplyArrivesStopsNothing) {
 
 // systemd's readiness protocol: READY=1 once it listens and has tried the
 // line, STOPPING=1 when told to stop; a socket that is not there is said.
+// The simulated camera behind the service: a controller that zooms sees
+// the zoom position move, and an inquiry the camera does not know gets the
+// camera's own syntax error.
+TEST(IpdCamera, ZoomPositionMovesAfterAZoomOverUdp) {
+  mcusim::config cfg;
+  cfg.camera_model = true;
+  mcusim::mcu sim(cfg);
+  ipd_daemon d({"--line", sim.slave_path()});
+  udp_controller ctl(d.udp_port());
+  const bytes position = {0x81, 0x09, 0x04, 0x47, 0xFF};
+  ctl.send(visca_inquiry, 1, position);
+  EXPECT_REPLY(ctl, visca_reply, 1, (bytes{0x90, 0x50, 0, 0, 0, 0, 0xFF}));
+  ctl.send(visca_command, 2, {0x81, 0x01, 0x04, 0x47, 0, 4, 0, 0, 0xFF});
+  EXPECT_REPLY(ctl, visca_reply, 2, kAck1);
+  EXPECT_REPLY(ctl, visca_reply, 2, kDone1);
+  ctl.send(visca_inquiry, 3, position);
+  EXPECT_REPLY(ctl, visca_reply, 3, (bytes{0x90, 0x50, 0, 4, 0, 0, 0xFF}));
+  ctl.send(visca_inquiry, 4, {0x81, 0x09, 0x04, 0x4A, 0xFF});
+  EXPECT_REPLY(ctl, visca_reply, 4, (bytes{0x90, 0x60, 0x02, 0xFF}));
+}
+
 TEST_F(Ipd, TellsTheServiceManagerWhenReadyAndWhenStopping) {
   support::temp_dir dir;
   struct manager {

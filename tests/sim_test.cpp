@@ -2,11 +2,13 @@
 // a hang-up on its serving thread is safe while another thread injects.
 #include "mcu_sim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <sys/resource.h>
@@ -104,24 +106,29 @@ TEST(McuSim, HangUpWhileAnotherThreadInjectsIsSafe) {
   }
 }
 
+// The answer to one message: bytes up to the FF that ends it (or the
+// replies-th FF), read as they come (blocking reads: the answer is on its
+// way). An empty message reads what comes next.
+std::string answer_to(int line, const mcusim::bytes &msg, size_t replies = 1) {
+  EXPECT_EQ(::write(line, msg.data(), msg.size()),
+            static_cast<ssize_t>(msg.size()));
+  mcusim::bytes got;
+  uint8_t b;
+  while (replies > 0 && ::read(line, &b, 1) == 1) {
+    got.push_back(b);
+    replies -= b == 0xFF ? 1 : 0;
+  }
+  return mcusim::hex(got);
+}
+
 // Unscripted, the MCU answers like a camera with two command sockets.
 TEST(McuSim, AnswersLikeACameraWithTwoSockets) {
   mcusim::mcu sim;
   sim.set_completion_delay({0x81, 0x01, 0x06, 0x02}, std::chrono::seconds(60));
   const int line = open_raw(sim);
   ASSERT_GE(line, 0);
-  // The answer to one message: bytes up to the FF that ends it, read as
-  // they come (blocking reads: the answer is on its way).
   auto ask = [&](mcusim::bytes msg, size_t replies = 1) {
-    EXPECT_EQ(::write(line, msg.data(), msg.size()),
-              static_cast<ssize_t>(msg.size()));
-    mcusim::bytes got;
-    uint8_t b;
-    while (replies > 0 && ::read(line, &b, 1) == 1) {
-      got.push_back(b);
-      replies -= b == 0xFF ? 1 : 0;
-    }
-    return mcusim::hex(got);
+    return answer_to(line, std::move(msg), replies);
   };
   const mcusim::bytes move = {0x81, 0x01, 0x06, 0x02, 0x18, 0x14, 0xFF};
   EXPECT_EQ(ask(move), "90 41 FF");
@@ -136,6 +143,59 @@ TEST(McuSim, AnswersLikeACameraWithTwoSockets) {
   EXPECT_EQ(ask({0x81, 0x09, 0x00, 0x02, 0xFF}),
             "90 50 00 20 00 01 00 16 02 FF");
   EXPECT_EQ(ask({0x81, 0x05, 0x00, 0xFF}), "90 60 02 FF");
+  ::close(line);
+}
+
+// With the camera model, answers come from the camera's state, and a
+// move's completion when the move arrives.
+TEST(McuSim, CameraModelAnswersFromItsState) {
+  mcusim::config cfg;
+  cfg.camera_model = true;
+  mcusim::mcu sim(cfg);
+  std::mutex mu;
+  std::vector<std::string> states;
+  sim.set_state_observer([&](const std::string &state) {
+    std::lock_guard<std::mutex> lock(mu);
+    states.push_back(state);
+  });
+  const int line = open_raw(sim);
+  ASSERT_GE(line, 0);
+  const mcusim::bytes zoom_inq = {0x81, 0x09, 0x04, 0x47, 0xFF};
+  // 0x0400 at the direct speed, 0x2000 a second: 125 ms.
+  const auto start = mcusim::clock::now();
+  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x47, 0, 4, 0, 0, 0xFF}),
+            "90 41 FF");
+  EXPECT_EQ(answer_to(line, {}), "90 51 FF");
+  EXPECT_GE(mcusim::clock::now() - start, std::chrono::milliseconds(125));
+  EXPECT_EQ(answer_to(line, zoom_inq), "90 50 00 04 00 00 FF");
+  EXPECT_EQ(answer_to(line, {0x81, 0x09, 0x04, 0x4A, 0xFF}), "90 60 02 FF");
+  EXPECT_EQ(answer_to(line, {0x81, 0x09, 0x7E, 0x7E, 0x16, 0xFF}),
+            "90 50 00 00 00 00 00 00 00 00 00 00 00 00 16 FF")
+      << "the probe's inquiry";
+  // A cancel stops the zoom where it is.
+  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x47, 4, 0, 0, 0, 0xFF}),
+            "90 41 FF");
+  EXPECT_EQ(answer_to(line, {0x81, 0x21, 0xFF}), "90 61 04 FF");
+  const std::string stopped = answer_to(line, zoom_inq);
+  EXPECT_NE(stopped, "90 50 04 00 00 00 FF");
+  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x00, 0x03, 0xFF}, 2),
+            "90 41 FF 90 51 FF");
+  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF}),
+            "90 60 41 FF")
+      << "powered off";
+  EXPECT_EQ(answer_to(line, zoom_inq), stopped);
+  {
+    // Each state is reported before the next message is answered.
+    std::lock_guard<std::mutex> lock(mu);
+    ASSERT_FALSE(states.empty());
+    EXPECT_NE(std::find(states.begin(), states.end(),
+                        "power on, zoom 0x0400, focus auto 0x1000, pan "
+                        "0x0000, tilt 0x0000"),
+              states.end())
+        << "the zoom's arrival";
+    EXPECT_EQ(states.back().rfind("power off, zoom 0x", 0), 0u)
+        << states.back();
+  }
   ::close(line);
 }
 
