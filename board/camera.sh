@@ -6,7 +6,9 @@
 # 127.0.0.1, all in a network namespace of its own.
 #
 # Usage: board/camera.sh [VISCA_SEND_ARGS...]
-#   (default: "command 04 07 02", then "inquiry 00 02")
+#   (default: the version inquiry "inquiry 00 02", then the zoom position
+#   "inquiry 04 47", a zoom to 0x1000 "command 04 47 01 00 00 00" and the
+#   zoom position again, which has moved)
 # Each argument is one visca-send call, its words separated by spaces, sent
 # with --udp 127.0.0.1 and a sequence number of its own; "--tcp ..." in one
 # sends that one over TCP instead. Prints the replies, then the guest's
@@ -32,7 +34,8 @@ fi
 own_network_namespace "$0" "$@"
 
 calls=("$@")
-[ ${#calls[@]} -gt 0 ] || calls=("command 04 07 02" "inquiry 00 02")
+[ ${#calls[@]} -gt 0 ] ||
+  calls=("inquiry 00 02" "inquiry 04 47" "command 04 47 01 00 00 00" "inquiry 04 47")
 trap 'stop_board' EXIT
 rm -f "$out/steer"
 steered_boot "$out" --net 127.0.0.1 --mcu-log "$out/mcu.log" --timeout 300 \

@@ -2,9 +2,10 @@
 # Builds the probe and runs it, as on the board, against the simulated MCU:
 # once with an MCU at 115200 baud and once with one that answers only at
 # 9600. Shows the bytes that crossed the line and the version file written.
-# Then a command and an inquiry over UDP through the network camera's
-# daemon to the simulated MCU, with both sides' bytes; and last the emulated
-# board as a network camera (board/camera.sh).
+# Then the network camera on this machine: a zoom and the zoom position
+# before and after it, over UDP through the service to the simulated
+# camera, with both sides' bytes; and last the emulated board as a network
+# camera (board/camera.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -29,32 +30,34 @@ echo "== A command (zoom tele, 81 01 04 07 02 FF): acknowledged, completed 20 ms
 "$sim" --gap 20 -- build/default/tools/visca-send command 04 07 02
 
 echo
-echo "== The network camera: quelmar-visca-ipd drives the simulated MCU, and"
-echo "   visca-send talks to it over UDP (Sony's VISCA over IP, 127.0.0.1:52381)"
+echo "== The network camera on this machine (scripts/sim-camera.sh): the"
+echo "   simulated camera behind quelmar-visca-ipd; visca-send talks to it over"
+echo "   UDP (Sony's VISCA over IP, 127.0.0.1:52381). The zoom's position, then"
+echo "   a zoom to 0x1000 (completed when the lens gets there), then the"
+echo "   position again"
 net=$(mktemp -d)
-"$sim" --gap 20 --link "$net/ttyPS1" >"$net/mcu.log" &
-sim_pid=$!
-until grep -q /dev/pts "$net/mcu.log" 2>/dev/null; do sleep 0.05; done
-build/default/service/quelmar-visca-ipd --config /dev/null --line "$net/ttyPS1" \
-  --udp 127.0.0.1:52381 --tcp 127.0.0.1:5678 2>"$net/ipd.log" &
-ipd_pid=$!
-until grep -q "baud, 8N1" "$net/ipd.log" 2>/dev/null; do sleep 0.05; done
+scripts/sim-camera.sh 127.0.0.1 >"$net/camera.log" 2>&1 &
+camera_pid=$!
+until grep -q "Point controllers at" "$net/camera.log" 2>/dev/null; do
+  kill -0 "$camera_pid" 2>/dev/null || { cat "$net/camera.log"; exit 1; }
+  sleep 0.05
+done
 echo "-- the controller's side"
-build/default/tools/visca-send --udp 127.0.0.1 --seq 1 command 04 07 02
-build/default/tools/visca-send --udp 127.0.0.1 --seq 2 inquiry 00 02
-kill "$ipd_pid" "$sim_pid"
-wait "$ipd_pid" "$sim_pid" || true
-echo "-- the MCU's side (the simulator's log)"
-tail -n +2 "$net/mcu.log"
-echo "-- the daemon's log"
-cat "$net/ipd.log"
+send() { build/default/tools/visca-send --udp 127.0.0.1 "$@"; }
+send --seq 1 inquiry 04 47
+send --seq 2 command 04 47 01 00 00 00
+send --seq 3 inquiry 04 47
+kill -TERM "$camera_pid" # as Ctrl-C does; a background job ignores SIGINT
+wait "$camera_pid"
+echo "-- the camera's side (scripts/sim-camera.sh's output, until it was stopped)"
+cat "$net/camera.log"
 rm -rf "$net"
 
 echo
 echo "== The emulated board, a Zynq-7000 with its own 32-bit kernel, as a"
 echo "   network camera: the armhf packages' probe and service, started by"
 echo "   their init scripts under BusyBox, the probe first, on the board's UART"
-echo "   driver (ttyPS1); a command and an inquiry from here over UDP through"
-echo "   the board's Ethernet"
+echo "   driver (ttyPS1); from here over UDP through the board's Ethernet, the"
+echo "   version, the zoom's position, a zoom to 0x1000, and the position again"
 # On a first run the kernel's build stages come first ("board: ...").
 board/camera.sh

@@ -70,8 +70,10 @@ if [ "$status" -ne 0 ]; then
   fail "scripts/demo.sh in a fresh system: exit status $status after $took s"
 fi
 # What the demo shows: the probe's version at both speeds, the network
-# camera's replies, and the emulated board's.
-for expected in '"22"' '"-2"' 'QUELMAR: ready' '90 50 00 20 00 01 00 16 02 FF'; do
+# camera's replies (the zoom's position after it moved to 0x1000), and the
+# emulated board's.
+for expected in '"22"' '"-2"' 'QUELMAR: ready' '90 50 00 20 00 01 00 16 02 FF' \
+  'reply: 90 50 01 00 00 00 FF (sequence 3, inquiry reply)'; do
   grep -qF -- "$expected" "$log" || { cat "$log"; fail "the demo did not show $expected"; }
 done
 echo "readme: scripts/demo.sh, the board included, ran as root in a fresh" \
