@@ -172,18 +172,24 @@ TEST(McuSim, CameraModelAnswersFromItsState) {
   EXPECT_EQ(answer_to(line, {0x81, 0x09, 0x7E, 0x7E, 0x16, 0xFF}),
             "90 50 00 00 00 00 00 00 00 00 00 00 00 00 16 FF")
       << "the probe's inquiry";
-  // A cancel stops the zoom where it is.
-  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x47, 4, 0, 0, 0, 0xFF}),
+  // A cancel stops a pan where it is: to the right limit at the slowest
+  // speed would take 30 s.
+  const mcusim::bytes pan_inq = {0x81, 0x09, 0x06, 0x12, 0xFF};
+  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x06, 0x02, 1, 1, 0, 9, 9, 0, 0, 0, 0,
+                             0, 0xFF}),
             "90 41 FF");
   EXPECT_EQ(answer_to(line, {0x81, 0x21, 0xFF}), "90 61 04 FF");
-  const std::string stopped = answer_to(line, zoom_inq);
-  EXPECT_NE(stopped, "90 50 04 00 00 00 FF");
+  const std::string stopped = answer_to(line, pan_inq);
+  EXPECT_NE(stopped, "90 50 00 09 09 00 00 00 00 00 FF");
+  // Meanwhile a zoom of 125 ms: the pan stays where it stopped.
+  EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x47, 0, 8, 0, 0, 0xFF}, 2),
+            "90 41 FF 90 51 FF");
+  EXPECT_EQ(answer_to(line, pan_inq), stopped);
   EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x00, 0x03, 0xFF}, 2),
             "90 41 FF 90 51 FF");
   EXPECT_EQ(answer_to(line, {0x81, 0x01, 0x04, 0x07, 0x02, 0xFF}),
             "90 60 41 FF")
       << "powered off";
-  EXPECT_EQ(answer_to(line, zoom_inq), stopped);
   {
     // Each state is reported before the next message is answered.
     std::lock_guard<std::mutex> lock(mu);
