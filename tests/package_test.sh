@@ -13,7 +13,9 @@
 #
 # Usage: package_test.sh SOURCE_DIR ARCH CXX [TOOLCHAIN_FILE [EMULATOR...]]
 # With QUELMAR_UPLOADS set, the uploads are taken from there (a folder per
-# architecture, as scripts/packages.sh makes them) instead of built here.
+# architecture, as scripts/packages.sh makes them) instead of built here;
+# with QUELMAR_FRESH_UPLOADS, from there only if they were built from this
+# very source, file for file.
 set -euo pipefail
 src=$1 arch=$2 cxx=$3 toolchain=${4:-}
 shift $(($# < 4 ? $# : 4))
@@ -33,6 +35,12 @@ trap 'rm -rf "$work"' EXIT
 twin_arch=
 [ "$arch" != "$(dpkg --print-architecture)" ] || twin_arch=armhf
 uploads=${QUELMAR_UPLOADS:-}
+fresh=${QUELMAR_FRESH_UPLOADS:-}
+if [ -z "$uploads" ] && [ -n "$fresh" ] && [ -s "$fresh/$arch/source.manifest" ] &&
+  cmp -s "$fresh/$arch/source.manifest" <("$src/scripts/packages.sh" --manifest); then
+  uploads=$fresh
+  echo "packages: the uploads of $fresh, built from this source"
+fi
 if [ -z "$uploads" ]; then
   uploads="$work/uploads"
   QUELMAR_PACKAGES_DIR="$uploads" DEB_BUILD_PROFILES=nocheck \
