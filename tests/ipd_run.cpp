@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -238,6 +239,17 @@ bool in_close_wait(uint16_t local_port) {
       return true;
   return false;
 }
+
+// Whether done() came true within the patience, looking every millisecond:
+// what the kernel shows of a socket changes with no event to wait on.
+bool poll_until(const std::function<bool()> &done) {
+  for (auto until = clock::now() + kPatience; clock::now() < until;) {
+    if (done())
+      return true;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return false;
+}
 } // namespace
 
 void tcp_controller::close_and_wait() {
@@ -246,21 +258,13 @@ void tcp_controller::close_and_wait() {
   ASSERT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr *>(&me), &len), 0);
   close();
   closed_port_ = ntohs(me.sin_port);
-  for (auto until = clock::now() + kPatience; clock::now() < until;) {
-    if (in_close_wait(closed_port_))
-      return;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  ADD_FAILURE() << "the daemon never saw the connection's end";
+  if (!poll_until([this] { return in_close_wait(closed_port_); }))
+    ADD_FAILURE() << "the daemon never saw the connection's end";
 }
 
 void tcp_controller::wait_until_daemon_closes() {
-  for (auto until = clock::now() + kPatience; clock::now() < until;) {
-    if (!in_close_wait(closed_port_))
-      return;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  ADD_FAILURE() << "the daemon never closed its end";
+  if (!poll_until([this] { return !in_close_wait(closed_port_); }))
+    ADD_FAILURE() << "the daemon never closed its end";
 }
 
 void tcp_controller::half_close() { ASSERT_EQ(::shutdown(fd_, SHUT_WR), 0); }
