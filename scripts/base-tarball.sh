@@ -59,4 +59,9 @@ if [ ! -s "$tarball" ]; then
     "$suite" "$partial" "${sources[@]}" >&2 || die "mmdebstrap"
   mv "$partial" "$tarball"
 fi
+# A changed archive leaves the old system behind, 60 to 160 MB each: only
+# the current one of each variant is kept.
+for f in "$cache_dir/chroots/$suite-$arch-$variant-"*.tar.gz; do
+  [ "$f" = "$tarball" ] || rm -f "$f"
+done
 echo "$tarball"
