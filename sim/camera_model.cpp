@@ -1,7 +1,6 @@
 #include "camera_model.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -38,15 +37,19 @@ void put_nibbles(bytes &out, int v, int count) {
     out.push_back(static_cast<uint8_t>((v >> shift) & 0x0F));
 }
 
-bytes reply(std::initializer_list<uint8_t> head, int value = -1) {
+// 90 50 02 FF when on is true, 90 50 03 FF otherwise.
+bytes mode_reply(bool on) {
+  return {0x90, 0x50, static_cast<uint8_t>(on ? 0x02 : 0x03), 0xFF};
+}
+
+// 90 50, each position as four nibbles (16-bit two's complement), FF.
+bytes position_reply(std::initializer_list<int> positions) {
   bytes out;
   out.reserve(11);
   out.push_back(0x90);
   out.push_back(0x50);
-  for (uint8_t b : head)
-    out.push_back(b);
-  if (value >= 0)
-    put_nibbles(out, value, 4);
+  for (int v : positions)
+    put_nibbles(out, v & 0xFFFF, 4);
   out.push_back(0xFF);
   return out;
 }
@@ -108,20 +111,15 @@ std::optional<bytes> camera::inquire(const bytes &m,
   const int what = m[2] << 8 | m[3];
   switch (what) {
   case 0x0400:
-    return reply({static_cast<uint8_t>(power_ ? 0x02 : 0x03)});
+    return mode_reply(power_);
   case 0x0447:
-    return reply({}, zoom_.at(now));
+    return position_reply({zoom_.at(now)});
   case 0x0438:
-    return reply({static_cast<uint8_t>(auto_focus_ ? 0x02 : 0x03)});
+    return mode_reply(auto_focus_);
   case 0x0448:
-    return reply({}, focus_.at(now));
-  case 0x0612: {
-    bytes out = reply({}, pan_.at(now) & 0xFFFF);
-    out.pop_back();
-    put_nibbles(out, tilt_.at(now) & 0xFFFF, 4);
-    out.push_back(0xFF);
-    return out;
-  }
+    return position_reply({focus_.at(now)});
+  case 0x0612:
+    return position_reply({pan_.at(now), tilt_.at(now)});
   default:
     return std::nullopt;
   }
@@ -166,7 +164,7 @@ camera::outcome camera::power(const bytes &m, clock::time_point now) {
     return syntax();
   power_ = m[4] == 0x02;
   if (!power_)
-    stop(zoom_part | focus_part | pan_tilt_part, now);
+    stop(all_parts, now);
   return carried_out({}, 0);
 }
 
@@ -290,8 +288,7 @@ camera::outcome camera::go_to(const preset &p, clock::time_point now) {
   const auto f = auto_focus_ ? clock::duration{}
                              : focus_.move(p.focus, focus_rate(kLensTop), now);
   const auto pt = pan_tilt_to(p.pan, p.tilt, kPanTop, kTiltTop, now).takes;
-  return carried_out(std::max({z, f, pt}),
-                     zoom_part | focus_part | pan_tilt_part);
+  return carried_out(std::max({z, f, pt}), all_parts);
 }
 
 // 04 3F 0m pp: m 0 reset, 1 set, 2 recall, of memory pp.

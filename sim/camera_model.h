@@ -52,7 +52,12 @@ private:
 class camera {
 public:
   // Which parts a command moves, so that a cancel or IF_Clear stops them.
-  enum part : unsigned { zoom_part = 1, focus_part = 2, pan_tilt_part = 4 };
+  enum part : unsigned {
+    zoom_part = 1,
+    focus_part = 2,
+    pan_tilt_part = 4,
+    all_parts = 7
+  };
 
   struct outcome {
     enum kind { done, syntax_error, not_executable } status = done;

@@ -468,8 +468,7 @@ answer mcu::camera_answer(const bytes &msg) {
     // what they were doing stops.
     for (auto &due : socket_due_)
       due = clock::time_point{};
-    camera_.stop(camera::zoom_part | camera::focus_part | camera::pan_tilt_part,
-                 now);
+    camera_.stop(camera::all_parts, now);
     state_changed_ = cfg_.camera_model;
     return answer::raw({0x90, 0x50, kTerminator});
   }
@@ -487,11 +486,10 @@ answer mcu::camera_answer(const bytes &msg) {
   }
   if (kind != 0x01 || len < 4)
     return answer::error();
-  return command_answer(msg);
+  return command_answer(msg, now);
 }
 
-answer mcu::command_answer(const bytes &msg) {
-  const auto now = clock::now();
+answer mcu::command_answer(const bytes &msg, clock::time_point now) {
   int y = 0;
   while (y < 2 && socket_due_[y] != clock::time_point{})
     ++y;

@@ -279,7 +279,7 @@ private:
   void notify(bool to_mcu, const bytes &data, const framing &line);
   void report_state();
   // The answer to a command (8x 01 ..) that is not IF_Clear, with mu_ held.
-  answer command_answer(const bytes &msg);
+  answer command_answer(const bytes &msg, clock::time_point now);
 };
 
 // Bits per second of a termios speed constant; 0 if unknown.
