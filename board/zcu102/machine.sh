@@ -20,7 +20,7 @@ debian_arm64_kernel() {
   # Taken whole and searched by sed alone, which stops at the first match:
   # under pipefail a producer cut off by head would count as a failure.
   abi=$(sed -n 's/^ *Depends: \(linux-image-.*-arm64\)\(:arm64\)\?$/\1/p; T; q' \
-    <<<"$(apt-cache depends linux-image-arm64:arm64)")
+    <<<"$(apt_cache depends linux-image-arm64:arm64)")
   [ -n "$abi" ] || die "cannot tell the current arm64 kernel"
   deb=$(fetch_deb "$abi-unsigned:arm64")
   dir="$cache_dir/kernel/$(basename "$deb" .deb)"
