@@ -7,8 +7,10 @@
 # counted).
 #
 # Usage: scripts/coverage.sh [JUNIT_REPORT]
+#        scripts/coverage.sh --build-only
 #   JUNIT_REPORT  where CTest writes its JUnit report (for the caller's
 #                 counts); the coverage figures do not depend on it
+#   --build-only  configure and build, nothing more
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -21,6 +23,9 @@ case "$(pwd -P)/" in
 /tmp/*) dir=/var/tmp/quelmar-coverage-$(pwd -P | sha256sum | cut -c1-12) ;;
 esac
 cmake --preset coverage -B "$dir" >/dev/null
+if [ "${1:-}" = --build-only ]; then
+  exec cmake --build "$dir"
+fi
 # Counts from an earlier run would add to this one's, and those of an
 # earlier build clash with this one's (the test discovery runs at build
 # time).

@@ -29,7 +29,8 @@ fi
 # Counts come from CTest's own results (its JUnit report), so a skipped
 # test is never counted as a pass.
 report=$(mktemp)
-trap 'rm -f "$report"' EXIT
+prebuild_pid=
+trap 'rm -f "$report"; [ -z "$prebuild_pid" ] || kill -- -"$prebuild_pid" 2>/dev/null || true' EXIT
 passed=0 failed=0 skipped=0 stalls=0
 count() { sed -n "s/^[[:space:]]*$1=\"\([0-9]*\)\"/\1/p; T; q" "$report"; }
 # tally NAME START: adds the report's counts to the totals.
@@ -58,13 +59,53 @@ run_ctest() {
     "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null) || true
   stalls=$((stalls + ${n:-0}))
 }
+# The later builds run in the background at idle priority (SCHED_IDLE,
+# or nice 19 where the kernel lacks it), one after another, from the end
+# of the host build on: they take only what the tests running meanwhile
+# leave of the cores (the unit tests' waits, the boots' idle time), and
+# never delay those tests. Each phase waits for its build's end, then
+# builds again: nothing to do if it went well, and its errors shown here
+# if not. Their output is in build/prebuild/.
+prebuilt=build/prebuild
+later=(asan tsan armhf armhf-static coverage fuzz)
+start_prebuilds() {
+  rm -rf "$prebuilt"
+  mkdir -p "$prebuilt"
+  # A process group of its own (job control), so that a run cut short
+  # stops every build in it.
+  set -m
+  (
+    chrt --idle --pid 0 "$BASHPID" 2>/dev/null ||
+      renice -n 19 -p "$BASHPID" >/dev/null
+    for p in "${later[@]}"; do
+      case $p in
+      coverage) scripts/coverage.sh --build-only ;;
+      fuzz) scripts/fuzz.sh --build-only ;;
+      *) cmake --preset "$p" >/dev/null && cmake --build --preset "$p" ;;
+      esac >"$prebuilt/$p.log" 2>&1 || true
+      touch "$prebuilt/$p.done"
+    done
+  ) &
+  prebuild_pid=$!
+  set +m
+}
+# wait_prebuilt PRESET: until its background build has ended (or the
+# background builds have stopped altogether).
+wait_prebuilt() {
+  while [ ! -e "$prebuilt/$1.done" ] && kill -0 "$prebuild_pid" 2>/dev/null; do
+    sleep 1
+  done
+}
+
 for preset in default asan tsan armhf armhf-static; do
   echo "== build and test: $preset"
   start=$(date +%s)
+  [ "$preset" = default ] || wait_prebuilt "$preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "== $preset: built in $(($(date +%s) - start)) s"
   if [ "$preset" = default ]; then
+    start_prebuilds
     # The package builds and whole systems load the machine far beyond its
     # cores, which could starve the unit tests' reply waits: those run
     # first, on their own. The heavy tests mostly unpack systems, fetch
@@ -84,11 +125,13 @@ done
 echo "== build and test: coverage"
 start=$(date +%s)
 rm -f "$report"
+wait_prebuilt coverage
 coverage=passed
 scripts/coverage.sh "$report" || coverage=failed
 tally coverage "$start"
 
 echo "== fuzz"
+wait_prebuilt fuzz
 fuzz=passed
 scripts/fuzz.sh || fuzz=failed
 
