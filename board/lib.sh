@@ -85,7 +85,9 @@ fetch_deb() {
 #   machine_kernel()       prints the path of the kernel to boot, made or
 #                          fetched into the cache on first use
 # and may set machine_dts_dir, the folder of its board.dts and
-# board-no-uart1.dts (default: its own). The board's own SoC comes first.
+# board-no-uart1.dts (default: its own), and machine_stall_secs, how long
+# its kernel may take to start init before boot.sh takes it for stalled
+# (default 45). The board's own SoC comes first.
 default_machine=zynq7000
 
 machines() {
@@ -98,6 +100,7 @@ load_machine() {
     die "no machine $1 (machines: $(machines | tr '\n' ' '))"
   machine=$1
   machine_dts_dir=$board_dir/$1
+  machine_stall_secs=45
   # shellcheck source=/dev/null
   . "$board_dir/$1/machine.sh"
 }
