@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: formatting; the host build with warnings as
 # errors; the same suite under AddressSanitizer with UndefinedBehaviorSanitizer
-# and under ThreadSanitizer; the armhf builds, dynamic and static, with
-# every test under qemu, and their packages booted on the emulated board
-# (label "board"); the host suite again with coverage counters, failing
-# below 100 % of lines or 95 % of branches of probe/, visca/ and timer/;
-# and a short run of each fuzz target. The host build also sweeps the
-# probe's system-call faults under strace, and the host and armhf builds
-# make and check their Debian packages.
+# and under ThreadSanitizer; the host suite again with coverage counters,
+# failing below 100 % of lines or 95 % of branches of probe/, visca/ and
+# timer/; a short run of each fuzz target; and the armhf builds, dynamic
+# and static, with every test under qemu, and their packages booted on the
+# emulated board (label "board"). The host build also sweeps the probe's
+# system-call faults under strace, and the host and armhf builds make and
+# check their Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -67,7 +67,7 @@ run_ctest() {
 # build's end, then builds again: nothing to do if it went well, and its
 # errors shown here if not. Their output is in build/prebuild/.
 prebuilt=build/prebuild
-later=(asan tsan armhf armhf-static coverage fuzz)
+later=(asan tsan coverage fuzz armhf armhf-static)
 start_prebuilds() {
   rm -rf "$prebuilt"
   mkdir -p "$prebuilt"
@@ -97,7 +97,10 @@ wait_prebuilt() {
   done
 }
 
-for preset in default asan tsan armhf armhf-static; do
+# build_and_test PRESET: its build (waited for, then finished here), and
+# its suite.
+build_and_test() {
+  local preset=$1 start
   echo "== build and test: $preset"
   start=$(date +%s)
   [ "$preset" = default ] || wait_prebuilt "$preset"
@@ -121,10 +124,16 @@ for preset in default asan tsan armhf armhf-static; do
     case $preset in armhf*) wait_prebuilt "${later[-1]}" ;; esac
     run_ctest "$preset" "$preset" "$(nproc)"
   fi
-done
+}
+
+build_and_test default
+build_and_test asan
+build_and_test tsan
 
 # The host suite once more with coverage counters; below 100 % of lines
-# or 95 % of branches of probe/, visca/ and timer/ fails the run.
+# or 95 % of branches of probe/, visca/ and timer/ fails the run. It and
+# the fuzz targets, which run one at a time, leave part of the cores to
+# the armhf builds.
 echo "== build and test: coverage"
 start=$(date +%s)
 rm -f "$report"
@@ -137,6 +146,9 @@ echo "== fuzz"
 wait_prebuilt fuzz
 fuzz=passed
 scripts/fuzz.sh || fuzz=failed
+
+build_and_test armhf
+build_and_test armhf-static
 
 summary="suite: $passed passed, $failed failed"
 [ "$skipped" -eq 0 ] || summary="$summary, $skipped skipped"
