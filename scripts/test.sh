@@ -4,10 +4,10 @@
 # and under ThreadSanitizer; the host suite again with coverage counters,
 # failing below 100 % of lines or 95 % of branches of probe/, visca/ and
 # timer/; a short run of each fuzz target; and the armhf builds, dynamic
-# and static, with every test under qemu, and their packages booted on the
-# emulated board (label "board"). The host build also sweeps the probe's
-# system-call faults under strace, and the host and armhf builds make and
-# check their Debian packages.
+# and static (the probe alone), with every test under qemu, and their
+# packages booted on the emulated board (label "board"). The host build
+# also sweeps the probe's system-call faults under strace, and the host and
+# armhf builds make and check their Debian packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
