@@ -152,7 +152,7 @@ build_and_test armhf-static
 
 summary="suite: $passed passed, $failed failed"
 [ "$skipped" -eq 0 ] || summary="$summary, $skipped skipped"
-echo "boots booted again after a kernel stall (QEMU's lost timer event): $stalls"
+echo "boots booted again after a kernel stall: $stalls"
 echo "$summary"
 [ "$fuzz" = passed ] || { echo "a fuzz target failed" >&2; exit 1; }
 [ "$coverage" = passed ] || { echo "coverage fell short, or its suite failed" >&2; exit 1; }
