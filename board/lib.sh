@@ -85,9 +85,10 @@ fetch_deb() {
 #   machine_kernel()       prints the path of the kernel to boot, made or
 #                          fetched into the cache on first use
 # and may set machine_dts_dir, the folder of its board.dts and
-# board-no-uart1.dts (default: its own), and machine_stall_secs, how long
-# its kernel may take to start init before boot.sh takes it for stalled
-# (default 45). The board's own SoC comes first.
+# board-no-uart1.dts (default: its own), machine_stall_secs, how long its
+# kernel may take to start init before boot.sh takes it for stalled
+# (default 45), and machine_stall_silence, how long its console may be
+# silent before that (default 15). The board's own SoC comes first.
 default_machine=zynq7000
 
 machines() {
@@ -101,6 +102,7 @@ load_machine() {
   machine=$1
   machine_dts_dir=$board_dir/$1
   machine_stall_secs=45
+  machine_stall_silence=15
   # shellcheck source=/dev/null
   . "$board_dir/$1/machine.sh"
 }

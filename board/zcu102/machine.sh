@@ -10,6 +10,7 @@ machine_memory_systemd=2G
 # package builds besides, it started init 32 s after QEMU started with the
 # systemd image.
 machine_stall_secs=90
+machine_stall_silence=30
 
 machine_kernel() {
   debian_arm64_kernel
