@@ -329,8 +329,11 @@ done
 sync
 echo "QUELMAR: done"
 grep -qw quelmar.shell /proc/cmdline && exit 0
-# -no-reboot makes QEMU exit; the Zynq-7000 cannot power off.
-systemctl start reboot.target --job-mode=replace-irreversibly --no-block
+# -no-reboot makes QEMU exit; the Zynq-7000 cannot power off. All is
+# reported and synced: --force skips stopping every unit one by one (3.6
+# CPU-seconds of each boot under emulation), and still kills every process
+# and unmounts the file systems, or remounts them read-only.
+systemctl reboot --force
 EOF
 chmod 755 "$root/usr/local/sbin/board-report"
 cat >"$root/etc/systemd/system/board-report.service" <<'EOF'
