@@ -249,9 +249,11 @@ TEST_F(Ipd, FloodFromOneControllerLeavesAnotherItsTurnAndMemoryBounded) {
   const std::optional<reply> version =
       ask(visca_inquiry, 3, kVersionInq, kPatience / milliseconds(250));
   ASSERT_TRUE(version) << "no reply to the inquiry after the flood";
+  EXPECT_EQ(version->type, visca_reply);
   EXPECT_EQ(version->sequence, 3u);
   EXPECT_EQ(mcusim::hex(version->payload), mcusim::hex(kVersionReply));
   ASSERT_TRUE(ack);
+  EXPECT_EQ(ack->type, visca_reply);
   EXPECT_EQ(ack->sequence, 2u);
   EXPECT_EQ(mcusim::hex(ack->payload), mcusim::hex(kAck1));
   EXPECT_LT(ack_after, milliseconds(1000));
