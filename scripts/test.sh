@@ -14,9 +14,10 @@ cd "$(dirname "$0")/.."
 enable_arch armhf
 enable_arch arm64
 install_missing "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" \
-  "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${BOARD_PACKAGES[@]}" \
-  "${ROOTFS_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" "${FAULT_PACKAGES[@]}" \
-  "${CLEAN_ROOM_PACKAGES[@]}" crossbuild-essential-armhf clang-format
+  "${PACKAGE_CHECK_PACKAGES[@]}" "${ARMHF_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
+  "${BOARD_PACKAGES[@]}" "${ROOTFS_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" \
+  "${FAULT_PACKAGES[@]}" "${CLEAN_ROOM_PACKAGES[@]}" crossbuild-essential-armhf \
+  clang-format
 
 echo "== formatting"
 git ls-files '*.h' '*.cpp' | xargs clang-format --dry-run --Werror

@@ -22,6 +22,8 @@ shift $(($# < 4 ? $# : 4))
 emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
+. "$src/scripts/deps.sh"
+install_missing "${PACKAGE_CHECK_PACKAGES[@]}"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
