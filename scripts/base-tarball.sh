@@ -8,13 +8,14 @@
 # security suite, as Debian's own build systems do, since a cross build
 # needs every architecture's index of every suite to agree (a mirror's
 # armhf security index was seen out of step with its Release file for
-# hours, and the armhf packages that only it holds then cannot be had). It is made once and cached with the
-# board's cache, named after the sources and the versions of its main
-# packages, so a change in the archive makes a new one. Each copy of it is
-# unpacked, used once and thrown away, so its dpkg does not sync every
-# file it writes (force-unsafe-io, kept in the system): what a sync guards
-# against, a power cut, cannot harm it, and sbuild's cross build installs
-# its tools in two thirds of the time.
+# hours, and the armhf packages that only it holds then cannot be had).
+# It is made once and cached with the board's cache, named after the
+# sources and the versions of its main packages, so a change in the
+# archive makes a new one. Each copy of it is unpacked, used once and
+# thrown away, so its dpkg does not sync every file it writes
+# (force-unsafe-io, kept in the system): what a sync guards against, a
+# power cut, cannot harm it, and sbuild's cross build installs its tools
+# in two thirds of the time.
 #
 # Usage: scripts/base-tarball.sh [buildd | minbase]   (as root)
 set -euo pipefail

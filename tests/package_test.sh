@@ -22,6 +22,7 @@ shift $(($# < 4 ? $# : 4))
 emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
+# Its checkers (lintian, systemd-analyze, gdb ...), so that none is missing.
 . "$src/scripts/deps.sh"
 install_missing "${PACKAGE_CHECK_PACKAGES[@]}"
 work=$(mktemp -d)
@@ -72,7 +73,6 @@ ls "$up"/*.dsc "$up"/*.buildinfo >/dev/null || fail "no .dsc or .buildinfo"
 # Debian's checker on the whole upload: no error and no warning. The
 # pedantic and informational tags are shown, for the record: one run, as
 # the tags shown do not change what fails it.
-command -v lintian >/dev/null || fail "lintian not found"
 lint=$(lintian --pedantic --display-info --tag-display-limit 0 \
   --fail-on error,warning "$changes" 2>&1) || { echo "$lint"; fail "lintian"; }
 echo "lintian on $(basename "$changes"): no errors or warnings"
@@ -210,13 +210,9 @@ check_unit() {
     fail "$2: exposure $exposure, above $3: $out"
   echo "$2 exposure: $exposure"
 }
-if command -v systemd-analyze >/dev/null; then
-  check_unit "$work/probe" quelmar-mcu-probe.service 1.0
-  # The service faces the network: it needs sockets, not a file.
-  check_unit "$work/ipd" quelmar-visca-ipd.service 2.0
-else
-  echo "systemd-analyze not found: unit file not verified"
-fi
+check_unit "$work/probe" quelmar-mcu-probe.service 1.0
+# The service faces the network: it needs sockets, not a file.
+check_unit "$work/ipd" quelmar-visca-ipd.service 2.0
 
 # Another project finds and links the packaged controller.
 dpkg-deb -x "$dev" "$work/stage"
